@@ -1,0 +1,39 @@
+#include "app/run.hpp"
+
+#include <iterator>
+#include <string>
+
+#include "app/exe_dir.hpp"
+#include "message/message.hpp"
+#include "reader/reader.hpp"
+
+namespace vellicor {
+
+namespace {
+
+// "无法找到" (cannot find) in GBK, followed directly by the path.
+constexpr char text_cannot_find[] = "\xCE\xDE\xB7\xA8\xD5\xD2\xB5\xBD";
+
+}  // namespace
+
+int run(std::ostream& out) {
+    const int exit_status = 0;
+
+    native_string FileName = exe_dir();
+    const bool located = !FileName.empty();
+    // Widens on platforms whose paths are wide.
+    FileName.append(std::begin(reader_library_name), std::end(reader_library_name) - 1);
+
+    // Without the executable's own directory we would be looking in the
+    // current one, which is never where the library is looked for.
+    if (!located || !entry_exists(FileName)) {
+        out << text_cannot_find << narrow_for_report(FileName);
+        return exit_status;
+    }
+
+    const std::string result = read_card(FileName);
+    write_result_message(out, result);
+    return exit_status;
+}
+
+}  // namespace vellicor

@@ -1,0 +1,24 @@
+#include "reader/reader.hpp"
+
+#include "reader/status.hpp"
+
+namespace vellicor {
+
+std::string read_card_with(reader_entry entry) {
+    // Zeroed, so that a library which reports success without filling the
+    // buffer yields "0" rather than whatever was on the stack.
+    serial_buffer idserial{};
+    const unsigned char status = status_from_return(call_reader_entry(entry, idserial.data()));
+    return result_for_status(status, idserial);
+}
+
+std::string read_card(const native_string& FileName) {
+    library reader = library::load(FileName);
+    const reader_entry entry = reader.find_entry(reader_entry_name);
+    if (entry == nullptr) return {};
+    std::string result = read_card_with(entry);
+    reader.unload();
+    return result;
+}
+
+}  // namespace vellicor

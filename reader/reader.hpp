@@ -1,0 +1,22 @@
+// One card read through the reader library: load, one call, unload.
+#pragma once
+
+#include <string>
+
+#include "reader/library.hpp"
+
+namespace vellicor {
+
+// The exported name of the reader library's entry point.
+inline constexpr char reader_entry_name[] = "idr_read";
+
+// Loads the library at FileName, reads once and unloads it before returning.
+// A library that cannot be loaded or has no entry point gives an empty result,
+// just like a status we do not know.
+std::string read_card(const native_string& FileName);
+
+// The call and the status mapping on their own, for an entry point already
+// found.
+std::string read_card_with(reader_entry entry);
+
+}  // namespace vellicor
