@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""End-to-end cases: the built program run from a fresh folder, beside a real
+reader library (or beside none), its whole standard output compared byte for
+byte, its standard error expected empty and its exit status 0.
+
+    e2e.py --exe PATH --reader PATH --no-entry PATH CASE
+"""
+
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+LIBRARY = "OUR_IDR.dll"
+CANNOT_FIND = "无法找到".encode("gbk")
+NO_CARD = "请将卡放在感应区".encode("gbk")
+NO_READER = "机器没连上，或驱动程序未安装!".encode("gbk")
+TIMEOUT = 20
+
+
+def frame(cardno: bytes) -> bytes:
+    message = b'{"cardno":"' + cardno + b'"}'
+    return struct.pack("<I", len(message)) + message
+
+
+class Failure(Exception):
+    pass
+
+
+class Harness:
+    def __init__(self, args):
+        self.exe = args.exe
+        self.reader = args.reader
+        self.no_entry = args.no_entry
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-e2e-"))
+
+    def cleanup(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def folder(self, *parts) -> str:
+        """A new folder below the case's own temporary root."""
+        path = os.path.join(self.root, *parts)
+        os.makedirs(path)
+        return path
+
+    def stage(self, folder, library=None) -> str:
+        """Copies the program into folder, with `library` beside it: a path
+        to copy, bytes to write, "dir" for a directory, or None for nothing."""
+        exe = os.path.join(folder, os.path.basename(self.exe))
+        shutil.copy2(self.exe, exe)
+        target = os.path.join(folder, LIBRARY)
+        if isinstance(library, bytes):
+            with open(target, "wb") as f:
+                f.write(library)
+        elif library == "dir":
+            os.mkdir(target)
+        elif library is not None:
+            shutil.copy2(library, target)
+        return exe
+
+    def run(self, exe, env=None, args=(), cwd=None, **popen):
+        """Runs exe with a clean simulator setting; returns (status, out, err)."""
+        full_env = {k: v for k, v in os.environ.items() if not k.startswith("VELLICOR_SIM_")}
+        full_env.update(env or {})
+        popen.setdefault("stdin", subprocess.DEVNULL)
+        popen.setdefault("stdout", subprocess.PIPE)
+        popen.setdefault("stderr", subprocess.PIPE)
+        proc = subprocess.run([exe, *args], env=full_env, cwd=cwd or self.folder("cwd-" + os.urandom(4).hex()),
+                              timeout=TIMEOUT, **popen)
+        return proc.returncode, proc.stdout, proc.stderr
+
+    def expect(self, exe, expected: bytes, what: str, **run):
+        status, out, err = self.run(exe, **run)
+        if out != expected or err or status != 0:
+            raise Failure(f"{what}:\n  expected stdout {expected!r}\n  got      stdout {out!r}\n"
+                          f"  stderr {err!r}, exit status {status}")
+
+    def expect_quiet_exit(self, exe, what, **run):
+        """For runs whose stdout cannot be read back: exit 0, nothing on stderr."""
+        status, _, err = self.run(exe, **run)
+        if err or status != 0:
+            raise Failure(f"{what}: stderr {err!r}, exit status {status}")
+
+    def card_exe(self, name="card") -> str:
+        return self.stage(self.folder(name), self.reader)
+
+
+def case_card_read(h):
+    h.expect(h.card_exe(), frame(b"12345"), "default simulated card")
+
+
+def case_statuses(h):
+    exe = h.card_exe()
+    serial = {"VELLICOR_SIM_SERIAL": "0012345678"}
+    cases = [("0", frame(b"305419896")), ("8", frame(NO_CARD)), ("23", frame(NO_READER)),
+             ("256", frame(b"305419896")), ("264", frame(NO_CARD)), ("279", frame(NO_READER))]
+    cases += [(str(s), frame(b"")) for s in (1, 7, 9, 22, 24, 255, -1, 2147483647)]
+    for status, expected in cases:
+        h.expect(exe, expected, f"status {status}", env={"VELLICOR_SIM_STATUS": status, **serial})
+    if len(frame(NO_CARD)) != 4 + 29 or len(frame(NO_READER)) != 4 + 42:
+        raise Failure("GBK status texts have the wrong length")
+
+
+def case_serials(h):
+    exe = h.card_exe()
+    for serial, expected in [("0000003039", b"12345"), ("0012345678", b"305419896"),
+                             ("0000000000", b"0"), ("00FFFFFFFF", b"-1"),
+                             ("0080000000", b"-2147483648"), ("007FFFFFFF", b"2147483647"),
+                             ("FF00003039", b"12345"), ("0700003039", b"12345"),
+                             ("00deadbeef", b"-559038737")]:
+        h.expect(exe, frame(expected), f"serial {serial}", env={"VELLICOR_SIM_SERIAL": serial})
+
+
+def case_simulator_settings(h):
+    exe = h.card_exe()
+    # A library that reports success without writing the buffer reads as 0.
+    h.expect(exe, frame(b"0"), "unwritten buffer", env={"VELLICOR_SIM_SERIAL": "none"})
+    h.expect(exe, frame(NO_CARD), "unwritten buffer, no card",
+             env={"VELLICOR_SIM_SERIAL": "none", "VELLICOR_SIM_STATUS": "8"})
+    # Malformed settings read as an unknown status: never a card.
+    for env in ({"VELLICOR_SIM_STATUS": ""}, {"VELLICOR_SIM_STATUS": "abc"},
+                {"VELLICOR_SIM_STATUS": "8x"}, {"VELLICOR_SIM_STATUS": "99999999999"},
+                {"VELLICOR_SIM_STATUS": " 8 "}, {"VELLICOR_SIM_SERIAL": ""},
+                {"VELLICOR_SIM_SERIAL": "12345"}, {"VELLICOR_SIM_SERIAL": "00000030390"},
+                {"VELLICOR_SIM_SERIAL": "00000030zz"}, {"VELLICOR_SIM_SERIAL": "0x00003039"}):
+        h.expect(exe, frame(b""), f"malformed setting {env}", env=env)
+
+
+def case_arguments(h):
+    exe = h.card_exe()
+    for args in (["--help"], ["-v", "x", "y"], [""], ["OUR_IDR.dll"]):
+        h.expect(exe, frame(b"12345"), f"arguments {args}", args=args)
+
+
+def not_found(folder: str) -> bytes:
+    return CANNOT_FIND + os.fsencode(folder) + b"/" + LIBRARY.encode()
+
+
+def case_no_library(h):
+    folder = h.folder("alone")
+    exe = h.stage(folder)
+    h.expect(exe, not_found(folder), "no library")
+    # The current directory is never consulted, even when it holds a library.
+    decoy = h.folder("decoy")
+    shutil.copy2(h.reader, os.path.join(decoy, LIBRARY))
+    h.expect(exe, not_found(folder), "library only in the current directory", cwd=decoy)
+    # Nor is a library found beside a link to the program: the program's own
+    # folder is the one that counts.
+    linked = h.folder("linked")
+    shutil.copy2(h.reader, os.path.join(linked, LIBRARY))
+    os.symlink(exe, os.path.join(linked, "vellicor-link"))
+    h.expect(os.path.join(linked, "vellicor-link"), not_found(folder), "symlinked program")
+
+
+def case_library_is_directory(h):
+    h.expect(h.stage(h.folder("dir"), "dir"), frame(b""), "directory named like the library")
+
+
+def case_library_without_entry(h):
+    h.expect(h.stage(h.folder("no-entry"), h.no_entry), frame(b""), "library without idr_read")
+
+
+def case_corrupt_library(h):
+    for i, content in enumerate((b"", b"MZ not really a library", os.urandom(4096),
+                                 b"\x7fELF" + b"\0" * 60)):
+        exe = h.stage(h.folder(f"corrupt-{i}"), content)
+        h.expect(exe, frame(b""), f"corrupt library #{i}")
+
+
+def case_foreign_library(h):
+    # A well-formed ELF header for another machine (32-bit ARM) and a 32-bit
+    # Windows DLL's headers: both exist, neither can be loaded here.
+    elf32_arm = (b"\x7fELF\x01\x01\x01\x00" + b"\0" * 8 +
+                 struct.pack("<HHIIIIIHHHHHH", 3, 40, 1, 0, 52, 0, 0x5000000, 52, 32, 0, 40, 0, 0))
+    pe = bytearray(512)
+    pe[0:2] = b"MZ"
+    pe[0x3C:0x40] = struct.pack("<I", 0x80)
+    pe[0x80:0x86] = b"PE\0\0\x4c\x01"
+    for i, content in enumerate((elf32_arm, bytes(pe))):
+        exe = h.stage(h.folder(f"foreign-{i}"), content)
+        h.expect(exe, frame(b""), f"foreign library #{i}")
+
+
+def case_unusual_path(h):
+    # Spaces, Chinese in UTF-8, and a byte that is no valid UTF-8 at all: the
+    # report carries the path's bytes as the file system holds them.
+    for name in ("with spaces", "读卡 目录", os.fsdecode(b"raw\xff\xfebytes")):
+        folder = h.folder("p", name)
+        h.expect(h.stage(folder, h.reader), frame(b"12345"), f"card read in {name!r}")
+        bare = h.folder("q", name)
+        h.expect(h.stage(bare), not_found(bare), f"no library in {name!r}")
+
+
+def case_long_path(h):
+    parts = ["d" * 60 + str(i) for i in range(6)]
+    folder = h.folder(*parts)
+    if len(folder) <= 300:
+        raise Failure(f"path too short to test: {len(folder)}")
+    h.expect(h.stage(folder, h.reader), frame(b"12345"), "card read in a long path")
+    bare = h.folder(*parts, "bare")
+    h.expect(h.stage(bare), not_found(bare), "no library in a long path")
+
+
+def case_stdout_closed(h):
+    exe = h.card_exe()
+    h.expect_quiet_exit(exe, "stdout closed", stdout=None, preexec_fn=lambda: os.close(1))
+    bare = h.stage(h.folder("bare"))
+    h.expect_quiet_exit(bare, "stdout closed, no library", stdout=None,
+                        preexec_fn=lambda: os.close(1))
+
+
+def case_broken_pipe(h):
+    for exe in (h.card_exe(), h.stage(h.folder("bare"))):
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            h.expect_quiet_exit(exe, "broken pipe", stdout=write_end)
+        finally:
+            os.close(write_end)
+
+
+def case_full_device(h):
+    for exe in (h.card_exe(), h.stage(h.folder("bare"))):
+        with open("/dev/full", "wb") as full:
+            h.expect_quiet_exit(exe, "stdout on a full device", stdout=full)
+
+
+def case_stdin_unread(h):
+    # A pipe whose writer stays open and never writes: reading it would hang.
+    read_end, write_end = os.pipe()
+    try:
+        h.expect(h.card_exe(), frame(b"12345"), "stdin never delivering", stdin=read_end)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+
+
+def main():
+    cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--reader", required=True)
+    parser.add_argument("--no-entry", required=True)
+    parser.add_argument("case", choices=sorted(cases))
+    args = parser.parse_args()
+    harness = Harness(args)
+    try:
+        cases[args.case](harness)
+    except (Failure, subprocess.TimeoutExpired) as failure:
+        print(f"FAIL {args.case}: {failure}")
+        return 1
+    finally:
+        harness.cleanup()
+    print(f"PASS {args.case}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
