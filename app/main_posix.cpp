@@ -1,5 +1,5 @@
 #include <csignal>
-#include <iostream>
+#include <cstdio>
 
 #include "app/run.hpp"
 
@@ -8,5 +8,5 @@ int main() {
     // A parent that stops reading must not kill us: the write fails quietly
     // and the run still ends with status 0.
     std::signal(SIGPIPE, SIG_IGN);
-    return vellicor::run(std::cout);
+    return vellicor::run(stdout);
 }

@@ -16,7 +16,7 @@ constexpr char text_cannot_find[] = "\xCE\xDE\xB7\xA8\xD5\xD2\xB5\xBD";
 
 }  // namespace
 
-int run(std::ostream& out) {
+int run(std::FILE* out) {
     const int exit_status = 0;
 
     native_string FileName = exe_dir();
@@ -27,7 +27,9 @@ int run(std::ostream& out) {
     // Without the executable's own directory we would be looking in the
     // current one, which is never where the library is looked for.
     if (!located || !entry_exists(FileName)) {
-        out << text_cannot_find << narrow_for_report(FileName);
+        // Left unflushed: the runtime flushes it when the process ends.
+        const std::string report = text_cannot_find + narrow_for_report(FileName);
+        std::fwrite(report.data(), 1, report.size(), out);
         return exit_status;
     }
 

@@ -2,7 +2,7 @@
 // and write one result.
 #pragma once
 
-#include <ostream>
+#include <cstdio>
 
 namespace vellicor {
 
@@ -12,6 +12,6 @@ inline constexpr char reader_library_name[] = "OUR_IDR.dll";
 // Writes either the framed result message or, when there is no reader library
 // beside the executable, the unframed not-found report. Returns the exit
 // status, which is always 0: every outcome is reported on `out`.
-int run(std::ostream& out);
+int run(std::FILE* out);
 
 }  // namespace vellicor

@@ -19,10 +19,10 @@ std::string frame_message(std::string_view outMsg) {
     return frame;
 }
 
-void write_result_message(std::ostream& out, std::string_view result) {
+void write_result_message(std::FILE* out, std::string_view result) {
     const std::string frame = frame_message(make_message(result));
-    out.write(frame.data(), static_cast<std::streamsize>(frame.size()));
-    out.flush();
+    std::fwrite(frame.data(), 1, frame.size(), out);
+    std::fflush(out);
 }
 
 }  // namespace vellicor
