@@ -5,7 +5,7 @@
 namespace vellicor {
 
 std::string make_message(std::string_view result) {
-    std::string outMsg = "{\"cardno\":\"";
+    std::string outMsg = R"({"cardno":")";
     outMsg.append(result);
     outMsg.append("\"}");
     return outMsg;

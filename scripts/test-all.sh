@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the format check, then each test workflow.
+# Builds and runs every test: formatting and clang-tidy, then each test workflow.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/format-check.sh
+./scripts/lint.sh
 cmake --workflow --preset native
 cmake --workflow --preset sanitize

@@ -22,7 +22,7 @@
 namespace {
 
 constexpr int malformed_setting = -1;
-constexpr int serial_bytes = 5;
+constexpr std::size_t serial_bytes = 5;
 
 bool parse_status(const char* text, int* status) {
     if (text == nullptr) {
@@ -48,7 +48,7 @@ int hex_digit(char c) {
 // Fills `bytes` from exactly 2 * serial_bytes hex digits.
 bool parse_serial(const char* text, unsigned char* bytes) {
     if (std::strlen(text) != 2 * serial_bytes) return false;
-    for (int i = 0; i < serial_bytes; ++i) {
+    for (std::size_t i = 0; i < serial_bytes; ++i) {
         const int high = hex_digit(text[2 * i]);
         const int low = hex_digit(text[2 * i + 1]);
         if (high < 0 || low < 0) return false;
