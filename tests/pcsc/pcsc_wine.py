@@ -2,7 +2,7 @@
 """Checks of the 32-bit Windows PC/SC reader library, for a build made with
 MinGW-w64 and run under Wine (or on Windows itself, with no runner).
 
-    pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--runner ARG]... CASE
+    pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--objdump PATH] [--runner ARG]... CASE
 
 dll_layout: the DLL is for 32-bit x86, exports exactly `idr_read`, undecorated,
     and imports nothing but system DLLs, so it runs beside the program alone.
@@ -15,8 +15,8 @@ no_service: the program, staged with this DLL beside it, reports "no reader"
 
 import argparse
 import os
+import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -30,77 +30,32 @@ LIBRARY = "OUR_IDR.dll"
 RUN_TIMEOUT = 120  # a fresh Wine prefix takes a while to create
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "ntdll.dll", "advapi32.dll",
                "user32.dll"}
-MACHINE_I386 = 0x14C
 
 
 class Failure(Exception):
     pass
 
 
-class PeImage:
-    """Just enough of a PE file to read its machine, exports and imports."""
-
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = f.read()
-        if self.data[:2] != b"MZ":
-            raise Failure(f"{path}: no MZ header")
-        pe = self.u32(0x3C)
-        if self.data[pe:pe + 4] != b"PE\0\0":
-            raise Failure(f"{path}: no PE signature")
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", self.data,
-                                                                              pe + 4)
-        optional = pe + 24
-        if self.u16(optional) != 0x10B:
-            raise Failure(f"{path}: not a 32-bit image")
-        directories = optional + 96
-        self.export_rva = self.u32(directories)
-        self.import_rva = self.u32(directories + 8)
-        table = optional + optional_size
-        self.sections = [struct.unpack_from("<IIII", self.data, table + 40 * i + 8)
-                         for i in range(sections)]
-
-    def u16(self, offset):
-        return struct.unpack_from("<H", self.data, offset)[0]
-
-    def u32(self, offset):
-        return struct.unpack_from("<I", self.data, offset)[0]
-
-    def offset(self, rva):
-        for virtual_size, address, raw_size, raw_offset in self.sections:
-            if address <= rva < address + max(virtual_size, raw_size):
-                return raw_offset + rva - address
-        raise Failure(f"RVA {rva:#x} lies in no section")
-
-    def text(self, rva):
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
-
-    def exports(self):
-        if self.export_rva == 0:
-            return []
-        directory = self.offset(self.export_rva)
-        count, names = self.u32(directory + 24), self.u32(directory + 32)
-        return [self.text(self.u32(self.offset(names) + 4 * i)) for i in range(count)]
-
-    def imports(self):
-        dlls = []
-        at = self.offset(self.import_rva) if self.import_rva else None
-        while at is not None and self.u32(at + 12) != 0:
-            dlls.append(self.text(self.u32(at + 12)))
-            at += 20
-        return dlls
+def dll_layout(objdump, path):
+    """The DLL's architecture, exported names and imported DLLs, as objdump
+    reads its headers."""
+    text = subprocess.run([objdump, "-p", path], capture_output=True, text=True, check=True).stdout
+    architecture = re.search(r"file format (\S+)", text)
+    imports = re.findall(r"^\s*DLL Name: (\S+)$", text, re.MULTILINE)
+    table = re.search(r"^\[Ordinal/Name Pointer\] Table\n((?:\s+\[\s*\d+\] \S+\n)*)", text,
+                      re.MULTILINE)
+    exports = re.findall(r"\] (\S+)", table.group(1)) if table else []
+    return architecture.group(1) if architecture else None, exports, imports
 
 
 def case_dll_layout(args):
-    image = PeImage(args.reader)
-    if image.machine != MACHINE_I386:
-        raise Failure(f"machine {image.machine:#x}, expected i386 ({MACHINE_I386:#x})")
-    if image.exports() != ["idr_read"]:
-        raise Failure(f"exports {image.exports()}, expected exactly ['idr_read']")
-    foreign = [dll for dll in image.imports() if dll.lower() not in SYSTEM_DLLS]
-    if foreign or "winscard.dll" not in [dll.lower() for dll in image.imports()]:
-        raise Failure(f"imports {image.imports()}: expected system DLLs only, WinSCard among them")
+    architecture, exports, imports = dll_layout(args.objdump, args.reader)
+    if architecture != "pei-i386":
+        raise Failure(f"file format {architecture}, expected pei-i386")
+    if exports != ["idr_read"]:
+        raise Failure(f"exports {exports}, expected exactly ['idr_read']")
+    if any(dll.lower() not in SYSTEM_DLLS for dll in imports) or "WinSCard.dll" not in imports:
+        raise Failure(f"imports {imports}: expected system DLLs only, WinSCard among them")
 
 
 def case_no_service(args):
@@ -128,13 +83,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--reader", required=True)
+    parser.add_argument("--objdump", default="objdump", help="an objdump that reads PE files")
     parser.add_argument("--runner", action="append", default=[],
                         help="the command that runs a Windows program, one word per option")
     parser.add_argument("case", choices=sorted(cases))
     args = parser.parse_args()
     try:
         cases[args.case](args)
-    except (Failure, OSError, subprocess.TimeoutExpired) as failure:
+    except (Failure, OSError, subprocess.SubprocessError) as failure:
         print(f"FAIL {args.case}: {failure}")
         return 1
     print(f"PASS {args.case}")
