@@ -181,9 +181,7 @@ def case_uids(h):
             ("0102030405060708090A", 0x0708090A, "10-byte UID: its last four bytes"),
             ("E004010012345678", 0x12345678, "8-byte UID: its last four bytes"),
             ("DEADBEEF", -559038737, "4-byte UID with its top bit set"),
-            ("04A1B2C3D4E5F6", -1009457674, "7-byte UID whose last four have the top bit set"),
-            ("80000000", -2147483648, "UID 80000000"),
-            ("00000000", 0, "UID 00000000")]:
+            ("04A1B2C3D4E5F6", -1009457674, "7-byte UID whose last four have the top bit set")]:
         card = h.insert(uid)
         h.expect_eventually(card_frame(number), what, meanwhile={frame(NO_CARD)})
         h.remove(card)
