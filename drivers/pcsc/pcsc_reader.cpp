@@ -40,18 +40,18 @@ class context {
 // ever too long for our buffer) and that goes back to it.
 class reader_names {
   public:
-    explicit reader_names(SCARDCONTEXT context) noexcept : context_(context) {}
+    explicit reader_names(SCARDCONTEXT service) noexcept : service_(service) {}
     reader_names(const reader_names&) = delete;
     reader_names& operator=(const reader_names&) = delete;
     ~reader_names() {
-        if (names_ != nullptr) SCardFreeMemory(context_, names_);
+        if (names_ != nullptr) SCardFreeMemory(service_, names_);
     }
 
     LONG list() noexcept {
         size_ = SCARD_AUTOALLOCATE;
         // With SCARD_AUTOALLOCATE the buffer argument receives a pointer.
         const LONG rv =
-            SCardListReaders(context_, nullptr, reinterpret_cast<LPSTR>(&names_), &size_);
+            SCardListReaders(service_, nullptr, reinterpret_cast<LPSTR>(&names_), &size_);
         if (rv != SCARD_S_SUCCESS) {
             names_ = nullptr;
             size_ = 0;
@@ -63,7 +63,7 @@ class reader_names {
     std::size_t size() const noexcept { return names_ == nullptr ? 0 : size_; }
 
   private:
-    SCARDCONTEXT context_;
+    SCARDCONTEXT service_;
     LPSTR names_ = nullptr;
     DWORD size_ = 0;
 };
@@ -80,8 +80,8 @@ class card {
     }
 
     // Shared, never exclusive: two programs reading at once both succeed.
-    LONG connect(SCARDCONTEXT context, const char* reader) noexcept {
-        const LONG rv = SCardConnect(context, reader, SCARD_SHARE_SHARED,
+    LONG connect(SCARDCONTEXT service, const char* reader) noexcept {
+        const LONG rv = SCardConnect(service, reader, SCARD_SHARE_SHARED,
                                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle_, &protocol_);
         connected_ = rv == SCARD_S_SUCCESS;
         return rv;
