@@ -11,6 +11,8 @@ packages=(
     cmake ninja-build g++ googletest python3 clang-format clang-tidy git
     # Benchmarks
     gcc valgrind hyperfine
+    # PC/SC reader library, its tests against a private pcscd, its benchmark
+    pcscd libpcsclite-dev pkg-config vsmartcard-vpcd iproute2 util-linux python3-pyscard
 )
 
 export DEBIAN_FRONTEND=noninteractive

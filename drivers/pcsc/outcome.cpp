@@ -1,0 +1,43 @@
+#include "drivers/pcsc/outcome.hpp"
+
+#include <cstring>
+
+namespace vellicor::pcsc {
+
+bool fill_serial(const unsigned char* response, std::size_t response_size,
+                 unsigned char* idserial) noexcept {
+    if (response_size < 2) return false;
+    const std::size_t uid_size = response_size - 2;
+    if (response[uid_size] != 0x90 || response[uid_size + 1] != 0x00) return false;
+    if (uid_size < min_uid_size || uid_size > max_uid_size) return false;
+
+    // A longer UID begins with its maker's code, shared by many cards; its last
+    // four bytes are the ones that tell cards apart.
+    const unsigned char* last_four = response + uid_size - 4;
+    idserial[0] = static_cast<unsigned char>(uid_size);
+    for (std::size_t i = 0; i < 4; ++i) idserial[1 + i] = last_four[i];
+    return true;
+}
+
+read_status status_after_failure(step failed_step, LONG error) noexcept {
+    // Whatever keeps us from talking to the service at all, the user's remedy
+    // is the same: start it, or connect the reader it serves.
+    if (failed_step == step::establish_context) return status_no_reader;
+    switch (error) {
+        case SCARD_E_NO_SERVICE:
+        case SCARD_E_SERVICE_STOPPED:
+        case SCARD_E_NO_READERS_AVAILABLE:
+            return status_no_reader;
+        default:
+            return status_no_card;
+    }
+}
+
+std::size_t name_length(const char* names, std::size_t size, std::size_t offset) noexcept {
+    if (offset >= size) return 0;
+    const void* end = std::memchr(names + offset, '\0', size - offset);
+    if (end == nullptr) return 0;
+    return static_cast<std::size_t>(static_cast<const char*>(end) - (names + offset));
+}
+
+}  // namespace vellicor::pcsc

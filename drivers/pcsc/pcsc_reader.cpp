@@ -1,0 +1,148 @@
+// OUR_IDR.dll over PC/SC: reads the UID of the card on the first reader that
+// holds one. pcsc-lite and winscard share this API, so one file serves both.
+//
+// A read never waits for a card: it looks at the readers as they are, asks
+// once, and releases everything it opened before returning.
+#include <winscard.h>
+
+#include <cstddef>
+
+#include "drivers/pcsc/outcome.hpp"
+
+namespace {
+
+namespace pcsc = vellicor::pcsc;
+using pcsc::step;
+
+class context {
+  public:
+    context() noexcept = default;
+    context(const context&) = delete;
+    context& operator=(const context&) = delete;
+    ~context() {
+        if (established_) SCardReleaseContext(handle_);
+    }
+
+    LONG establish() noexcept {
+        const LONG rv = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &handle_);
+        established_ = rv == SCARD_S_SUCCESS;
+        return rv;
+    }
+
+    SCARDCONTEXT get() const noexcept { return handle_; }
+
+  private:
+    SCARDCONTEXT handle_{};
+    bool established_ = false;
+};
+
+// The reader names, in memory that the PC/SC library allocates (so no list is
+// ever too long for our buffer) and that goes back to it.
+class reader_names {
+  public:
+    explicit reader_names(SCARDCONTEXT service) noexcept : service_(service) {}
+    reader_names(const reader_names&) = delete;
+    reader_names& operator=(const reader_names&) = delete;
+    ~reader_names() {
+        if (names_ != nullptr) SCardFreeMemory(service_, names_);
+    }
+
+    LONG list() noexcept {
+        size_ = SCARD_AUTOALLOCATE;
+        // With SCARD_AUTOALLOCATE the buffer argument receives a pointer.
+        const LONG rv =
+            SCardListReaders(service_, nullptr, reinterpret_cast<LPSTR>(&names_), &size_);
+        if (rv != SCARD_S_SUCCESS) {
+            names_ = nullptr;
+            size_ = 0;
+        }
+        return rv;
+    }
+
+    const char* data() const noexcept { return names_; }
+    std::size_t size() const noexcept { return names_ == nullptr ? 0 : size_; }
+
+  private:
+    SCARDCONTEXT service_;
+    LPSTR names_ = nullptr;
+    DWORD size_ = 0;
+};
+
+class card {
+  public:
+    card() noexcept = default;
+    card(const card&) = delete;
+    card& operator=(const card&) = delete;
+    ~card() {
+        // Another program may be reading the same card right now: leave it
+        // as it is rather than resetting it under them.
+        if (connected_) SCardDisconnect(handle_, SCARD_LEAVE_CARD);
+    }
+
+    // Shared, never exclusive: two programs reading at once both succeed.
+    LONG connect(SCARDCONTEXT service, const char* reader) noexcept {
+        const LONG rv = SCardConnect(service, reader, SCARD_SHARE_SHARED,
+                                     SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle_, &protocol_);
+        connected_ = rv == SCARD_S_SUCCESS;
+        return rv;
+    }
+
+    LONG transmit(const unsigned char* command, std::size_t command_size, unsigned char* response,
+                  std::size_t* response_size) noexcept {
+        const SCARD_IO_REQUEST send_pci{protocol_, static_cast<DWORD>(sizeof(SCARD_IO_REQUEST))};
+        DWORD received = static_cast<DWORD>(*response_size);
+        const LONG rv = SCardTransmit(handle_, &send_pci, command, static_cast<DWORD>(command_size),
+                                      nullptr, response, &received);
+        // Never trust a length larger than the buffer we gave.
+        *response_size = rv == SCARD_S_SUCCESS && received <= *response_size ? received : 0;
+        return rv;
+    }
+
+  private:
+    SCARDHANDLE handle_{};
+    DWORD protocol_ = 0;
+    bool connected_ = false;
+};
+
+pcsc::read_status read_uid(unsigned char* idserial) noexcept {
+    context service;
+    LONG rv = service.establish();
+    if (rv != SCARD_S_SUCCESS) return pcsc::status_after_failure(step::establish_context, rv);
+
+    reader_names readers(service.get());
+    rv = readers.list();
+    if (rv != SCARD_S_SUCCESS) return pcsc::status_after_failure(step::list_readers, rv);
+    if (pcsc::name_length(readers.data(), readers.size(), 0) == 0) return pcsc::status_no_reader;
+
+    // The first reader in PC/SC's order that lets us connect holds the card
+    // we read; readers without one refuse the connection.
+    for (std::size_t at = 0, length = 0;
+         (length = pcsc::name_length(readers.data(), readers.size(), at)) != 0; at += length + 1) {
+        card uid_card;
+        rv = uid_card.connect(service.get(), readers.data() + at);
+        if (rv != SCARD_S_SUCCESS) {
+            if (pcsc::status_after_failure(step::connect, rv) == pcsc::status_no_reader) {
+                return pcsc::status_no_reader;
+            }
+            continue;
+        }
+        unsigned char response[pcsc::max_response_size];
+        std::size_t response_size = sizeof response;
+        rv = uid_card.transmit(pcsc::get_uid_command, sizeof pcsc::get_uid_command, response,
+                               &response_size);
+        if (rv != SCARD_S_SUCCESS) return pcsc::status_after_failure(step::transmit, rv);
+        return pcsc::fill_serial(response, response_size, idserial) ? pcsc::status_card_read
+                                                                    : pcsc::status_no_card;
+    }
+    return pcsc::status_no_card;
+}
+
+}  // namespace
+
+// Fills bytes 0 to 4 of idserial (the UID's length, then its last four bytes)
+// and returns 0; or returns 8 when no card could be read, 23 when there is no
+// PC/SC service or no reader. The buffer is untouched unless 0 is returned.
+extern "C" READER_EXPORT int READER_CALL idr_read(unsigned char* idserial) {
+    if (idserial == nullptr) return pcsc::status_no_card;
+    return read_uid(idserial);
+}

@@ -1,0 +1,312 @@
+#!/usr/bin/env python3
+"""End-to-end cases for the PC/SC reader library: the built program, staged in
+a fresh folder with the PC/SC OUR_IDR.dll beside it, reading from a real pcscd
+with vpcd's virtual readers and our virtual card (see pcsc_daemon.py). Each
+run's whole standard output is compared byte for byte, its standard error must
+be empty and its exit status 0.
+
+    pcsc_e2e.py --exe PATH --reader PATH --repeat PATH --pcscd PATH --driver PATH
+                [--usb-drivers PATH] CASE
+
+Runs as root (or with unprivileged user namespaces): each case enters mount
+and network namespaces of its own, so cases run in parallel without sharing
+ports or sockets.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+
+from e2e import NO_CARD, NO_READER, frame  # noqa: E402
+from pcsc_daemon import Service, SetupError, enter_namespaces  # noqa: E402
+
+LIBRARY = "OUR_IDR.dll"
+RUN_TIMEOUT = 20
+# A card takes about 0.4 s to appear once connected, and as long to settle
+# once gone; this is the bound for either.
+SETTLE_BOUND = 10.0
+GET_UID = bytes.fromhex("FFCA000000")
+
+
+class Failure(Exception):
+    pass
+
+
+class Harness:
+    def __init__(self, args):
+        self.args = args
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-pcsc-e2e-"))
+        folder = os.path.join(self.root, "program")
+        os.mkdir(folder)
+        self.exe = os.path.join(folder, os.path.basename(args.exe))
+        shutil.copy2(args.exe, self.exe)
+        shutil.copy2(args.reader, os.path.join(folder, LIBRARY))
+        self.service = Service(args.pcscd, args.driver, args.usb_drivers)
+        self.cards = []
+
+    def cleanup(self):
+        for card in self.cards:
+            card.remove()
+        self.service.cleanup()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def start(self, readers=True):
+        self.service.start(readers)
+
+    def insert(self, uid_hex, reader=0, **kwargs):
+        card = self.service.card(bytes.fromhex(uid_hex), reader, **kwargs).insert()
+        self.cards.append(card)
+        return card
+
+    def remove(self, card):
+        card.remove()
+        self.cards.remove(card)
+
+    def env(self):
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("PCSCLITE", "LIBPCSCLITE"))}
+        env.update(self.service.env)
+        return env
+
+    def start_program(self):
+        return subprocess.Popen([self.exe], env=self.env(), cwd=self.root, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def read(self):
+        """One run of the program; its stdout, after checking the rest."""
+        proc = self.start_program()
+        out, err = proc.communicate(timeout=RUN_TIMEOUT)
+        return checked(proc, out, err)
+
+    def expect(self, expected, what, runs=1):
+        for _ in range(runs):
+            out = self.read()
+            if out != expected:
+                raise Failure(f"{what}:\n  expected stdout {expected!r}\n  got      stdout {out!r}")
+
+    def expect_eventually(self, expected, what, meanwhile=()):
+        """Reads until the output is `expected`, within SETTLE_BOUND; until
+        then only the outputs in `meanwhile` are allowed. Then reads twice
+        more: the outcome must stay."""
+        deadline = time.monotonic() + SETTLE_BOUND
+        while True:
+            out = self.read()
+            if out == expected:
+                break
+            if out not in meanwhile:
+                raise Failure(f"{what}:\n  expected stdout {expected!r}\n  got      stdout {out!r}")
+            if time.monotonic() > deadline:
+                raise Failure(f"{what}: still {out!r} after {SETTLE_BOUND} s")
+            time.sleep(0.05)
+        self.expect(expected, f"{what}, once settled", runs=2)
+
+    def expect_once_asked(self, card, expected, what):
+        """For answers that read as no card: reads until the card has been asked
+        for its UID (or the reads would prove nothing), every read giving
+        `expected`; then reads twice more."""
+        deadline = time.monotonic() + SETTLE_BOUND
+        while GET_UID not in card.commands:
+            self.expect(expected, f"{what}, before the card was asked")
+            if time.monotonic() > deadline:
+                raise Failure(f"{what}: the card was never asked for its UID")
+            time.sleep(0.05)
+        self.expect(expected, what, runs=2)
+
+    def expect_repeated(self, line, what, count=30):
+        """Calls the library `count` times in one process: every call must give
+        `line` (status and buffer), and every descriptor opened must be closed."""
+        proc = subprocess.run([self.args.repeat, self.args.reader, str(count)], env=self.env(),
+                              stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=RUN_TIMEOUT * 3, check=False)
+        *calls, descriptors = checked(proc, proc.stdout, proc.stderr).decode().splitlines()
+        if calls != [line] * count:
+            raise Failure(f"{what}: calls gave {sorted(set(calls))}, expected {line!r} each time")
+        before, after = (int(n) for n in re.findall(r"\d+", descriptors))
+        if before != after:
+            raise Failure(f"{what}: {after - before} descriptors left open after {count} calls")
+
+
+def checked(proc, out, err):
+    if err or proc.returncode != 0:
+        raise Failure(f"stdout {out!r}, stderr {err!r}, exit status {proc.returncode}")
+    return out
+
+
+def card_frame(number):
+    return frame(str(number).encode())
+
+
+# Cards as the tests use them: UID, and the card number the program reports.
+FOUR_BYTES = ("12345678", 0x12345678)
+SEVEN_BYTES = ("04112233445566", 0x33445566)
+
+
+def case_no_daemon(h):
+    # Nothing listens at the socket: the client cannot reach the service.
+    h.expect(frame(NO_READER), "no daemon", runs=2)
+    # A socket file left behind by a daemon that died.
+    stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    stale.bind(h.service.socket)
+    stale.close()
+    h.expect(frame(NO_READER), "stale socket, no daemon")
+    h.expect_repeated("23 0000000000", "no daemon, one process")
+
+
+def case_no_readers(h):
+    h.start(readers=False)
+    h.expect(frame(NO_READER), "daemon without readers", runs=3)
+    h.expect_repeated("23 0000000000", "daemon without readers, one process")
+
+
+def case_reader_without_card(h):
+    h.start()
+    # Until the daemon has set up its readers it has none.
+    h.expect_eventually(frame(NO_CARD), "reader without card", meanwhile={frame(NO_READER)})
+
+
+def case_uids(h):
+    h.start()
+    h.expect_eventually(frame(NO_CARD), "empty reader", meanwhile={frame(NO_READER)})
+    for uid, number, what in [
+            (*FOUR_BYTES, "4-byte UID"),
+            (*SEVEN_BYTES, "7-byte UID: its last four bytes"),
+            ("0102030405060708090A", 0x0708090A, "10-byte UID: its last four bytes"),
+            ("E004010012345678", 0x12345678, "8-byte UID: its last four bytes"),
+            ("DEADBEEF", -559038737, "4-byte UID with its top bit set"),
+            ("04A1B2C3D4E5F6", -1009457674, "7-byte UID whose last four have the top bit set")]:
+        card = h.insert(uid)
+        h.expect_eventually(card_frame(number), what, meanwhile={frame(NO_CARD)})
+        h.remove(card)
+        h.expect_eventually(frame(NO_CARD), f"{what}, removed", meanwhile={card_frame(number)})
+
+
+def case_second_reader(h):
+    h.start()
+    h.expect_eventually(frame(NO_CARD), "empty readers", meanwhile={frame(NO_READER)})
+    second = h.insert(SEVEN_BYTES[0], reader=1)
+    h.expect_eventually(card_frame(SEVEN_BYTES[1]), "card in the second reader",
+                        meanwhile={frame(NO_CARD)})
+    # With a card in each, the first reader in PC/SC's order is the one read.
+    h.insert(FOUR_BYTES[0], reader=0)
+    h.expect_eventually(card_frame(FOUR_BYTES[1]), "cards in both readers",
+                        meanwhile={card_frame(SEVEN_BYTES[1])})
+    asked = len(second.commands)
+    h.expect(card_frame(FOUR_BYTES[1]), "cards in both readers", runs=3)
+    if len(second.commands) != asked:
+        raise Failure("the card in the second reader was asked although the first holds one")
+
+
+def case_error_status_word(h):
+    h.start()
+    h.expect_eventually(frame(NO_CARD), "empty reader", meanwhile={frame(NO_READER)})
+    for uid, status_word, what in [
+            ("", "6A81", "function not supported"),
+            ("", "6300", "failure"),
+            (FOUR_BYTES[0], "6A81", "UID with an error status word"),
+            (FOUR_BYTES[0], "6282", "UID with a warning"),
+            (FOUR_BYTES[0], "9001", "UID with 90 01"),
+            ("", "9000", "success without a UID"),
+            ("123456", "9000", "3-byte answer"),
+            ("0102030405060708090A0B", "9000", "11-byte answer")]:
+        card = h.insert(uid, status_word=bytes.fromhex(status_word))
+        h.expect_once_asked(card, frame(NO_CARD), what)
+        h.remove(card)
+    # A refusal in the first reader is not made up for by a card in the
+    # second: the first reader holding a card is the one read.
+    refusing = h.insert("", reader=0, status_word=bytes.fromhex("6A81"))
+    h.expect_once_asked(refusing, frame(NO_CARD), "refusing card in the first reader")
+    second = h.insert(FOUR_BYTES[0], reader=1)
+    if not second.powered.wait(SETTLE_BOUND):
+        raise Failure("card in the second reader never powered")
+    for _ in range(10):
+        h.expect(frame(NO_CARD), "refusing card in the first reader, card in the second")
+        time.sleep(0.1)
+    if GET_UID in second.commands:
+        raise Failure("the second reader was read although the first holds a card")
+    # The card in the second reader could be read all along.
+    h.remove(refusing)
+    h.expect_eventually(card_frame(FOUR_BYTES[1]), "refusing card gone",
+                        meanwhile={frame(NO_CARD)})
+
+
+def case_card_removed(h):
+    h.start()
+    h.expect_eventually(frame(NO_CARD), "empty reader", meanwhile={frame(NO_READER)})
+    card = h.insert(FOUR_BYTES[0])
+    h.expect_eventually(card_frame(FOUR_BYTES[1]), "card present", meanwhile={frame(NO_CARD)})
+    h.remove(card)
+    h.expect_eventually(frame(NO_CARD), "card removed", meanwhile={card_frame(FOUR_BYTES[1])})
+    # Taken away in the middle of a read: asked for its UID, it is gone.
+    card = h.insert(FOUR_BYTES[0], vanish=True)
+    h.expect_once_asked(card, frame(NO_CARD), "card vanishing during the read")
+
+
+def case_concurrent_reads(h):
+    h.start()
+    card = h.insert(SEVEN_BYTES[0])
+    expected = card_frame(SEVEN_BYTES[1])
+    h.expect_eventually(expected, "card present", meanwhile={frame(NO_CARD), frame(NO_READER)})
+    for round_ in range(3):
+        programs = [h.start_program() for _ in range(8)]
+        for i, proc in enumerate(programs):
+            out, err = proc.communicate(timeout=RUN_TIMEOUT)
+            if checked(proc, out, err) != expected:
+                raise Failure(f"round {round_}, program {i}: got {out!r}, expected {expected!r}")
+    # Shared access leaves the card as it was: nobody reset it under the others.
+    if 2 in card.controls:
+        raise Failure(f"the card was reset: controls {card.controls}")
+
+
+def case_handles_released(h):
+    h.start()
+    h.expect_eventually(frame(NO_CARD), "empty reader", meanwhile={frame(NO_READER)})
+    h.expect_repeated("8 0000000000", "no card")
+    card = h.insert(FOUR_BYTES[0])
+    h.expect_eventually(card_frame(FOUR_BYTES[1]), "card present", meanwhile={frame(NO_CARD)})
+    h.expect_repeated("0 0412345678", "card")
+    h.remove(card)
+    h.expect_eventually(frame(NO_CARD), "card removed", meanwhile={card_frame(FOUR_BYTES[1])})
+    card = h.insert("", status_word=bytes.fromhex("6A81"))
+    h.expect_once_asked(card, frame(NO_CARD), "refusing card")
+    h.expect_repeated("8 0000000000", "refusing card")
+
+
+def main():
+    cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
+    parser = argparse.ArgumentParser()
+    for option in ("--exe", "--reader", "--repeat", "--pcscd", "--driver"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("--usb-drivers")
+    parser.add_argument("case", choices=sorted(cases))
+    args = parser.parse_args()
+    try:
+        enter_namespaces()
+    except SetupError as error:
+        print(f"FAIL {args.case}: {error}")
+        return 1
+    harness = Harness(args)
+    try:
+        harness.service.isolate()
+        cases[args.case](harness)
+    except (Failure, SetupError, OSError, subprocess.TimeoutExpired) as failure:
+        print(f"FAIL {args.case}: {failure}")
+        log = harness.service.log()
+        if log:
+            print(f"pcscd's log:\n{log}")
+        return 1
+    finally:
+        harness.cleanup()
+    print(f"PASS {args.case}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
