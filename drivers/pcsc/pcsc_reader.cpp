@@ -29,7 +29,7 @@ class context {
         return rv;
     }
 
-    SCARDCONTEXT get() const noexcept { return handle_; }
+    [[nodiscard]] SCARDCONTEXT get() const noexcept { return handle_; }
 
   private:
     SCARDCONTEXT handle_{};
@@ -59,8 +59,8 @@ class reader_names {
         return rv;
     }
 
-    const char* data() const noexcept { return names_; }
-    std::size_t size() const noexcept { return names_ == nullptr ? 0 : size_; }
+    [[nodiscard]] const char* data() const noexcept { return names_; }
+    [[nodiscard]] std::size_t size() const noexcept { return names_ == nullptr ? 0 : size_; }
 
   private:
     SCARDCONTEXT service_;
@@ -90,7 +90,7 @@ class card {
     LONG transmit(const unsigned char* command, std::size_t command_size, unsigned char* response,
                   std::size_t* response_size) noexcept {
         const SCARD_IO_REQUEST send_pci{protocol_, static_cast<DWORD>(sizeof(SCARD_IO_REQUEST))};
-        DWORD received = static_cast<DWORD>(*response_size);
+        auto received = static_cast<DWORD>(*response_size);
         const LONG rv = SCardTransmit(handle_, &send_pci, command, static_cast<DWORD>(command_size),
                                       nullptr, response, &received);
         // Never trust a length larger than the buffer we gave.
