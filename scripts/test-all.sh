@@ -6,3 +6,4 @@ cd "$(dirname "$0")/.."
 ./scripts/lint.sh
 cmake --workflow --preset native
 cmake --workflow --preset sanitize
+cmake --workflow --preset windows-x86

@@ -1,0 +1,17 @@
+# Cross-builds the 32-bit Windows program with Debian's MinGW-w64 (the
+# g++-mingw-w64-i686-posix package).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(VELLICOR_MINGW_PREFIX i686-w64-mingw32)
+# The posix flavour: GoogleTest needs std::thread and std::mutex.
+set(CMAKE_C_COMPILER ${VELLICOR_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${VELLICOR_MINGW_PREFIX}-g++-posix)
+set(CMAKE_ASM_COMPILER ${VELLICOR_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_RC_COMPILER ${VELLICOR_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VELLICOR_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

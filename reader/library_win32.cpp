@@ -1,0 +1,38 @@
+#include <windows.h>
+
+#include "reader/library.hpp"
+
+// In call_entry_x86_win32.S.
+extern "C" int vellicor_call_entry_x86(vellicor::reader_entry entry, unsigned char* idserial);
+
+namespace vellicor {
+
+library library::load(const native_string& path) noexcept {
+    // A library that is corrupt, foreign or missing a dependency must come
+    // back as a failed load, never as a message box waiting for a click.
+    const UINT previous_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    SetErrorMode(previous_mode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    HMODULE module = LoadLibraryW(path.c_str());
+    SetErrorMode(previous_mode);
+    return library(module);
+}
+
+reader_entry library::find_entry(const char* name) const noexcept {
+    if (handle_ == nullptr) return nullptr;
+    const FARPROC entry = GetProcAddress(static_cast<HMODULE>(handle_), name);
+    // Through the generic function pointer type, which converts to any other.
+    return reinterpret_cast<reader_entry>(reinterpret_cast<void (*)()>(entry));
+}
+
+void library::unload() noexcept {
+    if (handle_ != nullptr) {
+        FreeLibrary(static_cast<HMODULE>(handle_));
+        handle_ = nullptr;
+    }
+}
+
+int call_reader_entry(reader_entry entry, unsigned char* idserial) noexcept {
+    return vellicor_call_entry_x86(entry, idserial);
+}
+
+}  // namespace vellicor
