@@ -5,13 +5,14 @@
 #include <array>
 #include <string>
 
-#include "app/exe_dir.hpp"
 #include "reader/library.hpp"
 #include "reader/reader.hpp"
+#include "tests/unit/beside_tests.hpp"
 
 namespace {
 
 using vellicor::native_string;
+using vellicor::testing::beside_tests;
 
 struct variant {
     const char* convention;
@@ -23,12 +24,6 @@ constexpr variant variants[] = {
     {"__stdcall", "OUR_IDR.dll"},
     {"__cdecl", "../fixtures/cdecl/OUR_IDR.dll"},
 };
-
-native_string beside_tests(const char* relative) {
-    native_string path = vellicor::exe_dir();
-    for (const char* c = relative; *c != '\0'; ++c) path.push_back(static_cast<wchar_t>(*c));
-    return path;
-}
 
 // A stack pointer left off by the argument's 4 bytes shows within a few calls
 // as a crash or as locals that changed under us.

@@ -5,22 +5,15 @@
 #include <string>
 #include <utility>
 
-#include "app/exe_dir.hpp"
 #include "reader/library.hpp"
 #include "reader/reader.hpp"
+#include "tests/unit/beside_tests.hpp"
 
 namespace {
 
 using vellicor::library;
 using vellicor::native_string;
-
-// The build puts the simulated reader beside the test program and the
-// library without an entry point in a folder of its own next to that.
-native_string beside_tests(const char* relative) {
-    native_string path = vellicor::exe_dir();
-    for (const char* c = relative; *c != '\0'; ++c) path.push_back(*c);
-    return path;
-}
+using vellicor::testing::beside_tests;
 
 native_string simulated_reader() { return beside_tests("OUR_IDR.dll"); }
 native_string reader_without_entry() { return beside_tests("../fixtures/no_entry/OUR_IDR.dll"); }
