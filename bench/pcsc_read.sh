@@ -24,9 +24,11 @@ if [ "${PCSC_BENCH_STAGE:-}" = "" ]; then
     cp build/release/drivers/pcsc/OUR_IDR.dll "$stage/pcsc/"
     cp build/release/bin/vellicor build/release/bin/OUR_IDR.dll "$stage/simulated/"
     drivers=$(pkg-config --variable=usbdropdir libpcsclite)
+    # vpcd's driver as scripts/setup-debian.sh unpacks it for the tests.
+    vpcd=$PWD/tests/pcsc/.vpcd/usr/lib/pcsc/drivers/serial/libifdvpcd.so
     # The rest runs inside the private service's namespaces.
     PCSC_BENCH_STAGE=$stage /usr/bin/python3 tests/pcsc/pcsc_daemon.py \
-        --driver "$drivers/serial/libifdvpcd.so" --usb-drivers "$drivers" --uid "$uid" \
+        --driver "$vpcd" --usb-drivers "$drivers" --uid "$uid" \
         -- "$0" "$runs"
     exit
 fi

@@ -2,6 +2,7 @@
 # Installs everything the builds, tests and benchmarks need on Debian 12.
 # Safe to run again: apt skips what is already there.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
@@ -12,7 +13,7 @@ packages=(
     # Benchmarks
     gcc valgrind hyperfine
     # PC/SC reader library, its tests against a private pcscd, its benchmark
-    pcscd libpcsclite-dev pkg-config vsmartcard-vpcd iproute2 util-linux python3-pyscard
+    pcscd libpcsclite-dev pkg-config iproute2 util-linux python3-pyscard
     # Windows build, and its tests under 32-bit Wine: pefile reads the built
     # files back, locales holds the zh_CN data the Wine runner compiles
     g++-mingw-w64-i686-posix wine wine32:i386 python3-pefile locales
@@ -35,3 +36,25 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -qq
 "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" "${backports[@]}" >/dev/null
+
+# vpcd's reader driver, for the PC/SC tests' private pcscd only: unpacked into
+# a folder of the tests' own, never installed. Installed, vpcd would make the
+# machine's own pcscd open two virtual readers listening on every network
+# interface, into which anyone who reaches the ports can "insert" any card.
+vpcd_dir=tests/pcsc/.vpcd
+download=$(mktemp -d)
+trap 'rm -rf "$download"' EXIT
+if ! (cd "$download" && apt-get download -qq vsmartcard-vpcd >log 2>&1); then
+    cat "$download/log" >&2
+    exit 1
+fi
+rm -rf "$vpcd_dir"
+dpkg-deb -x "$download"/vsmartcard-vpcd_*.deb "$vpcd_dir"
+test -e "$vpcd_dir/usr/lib/pcsc/drivers/serial/libifdvpcd.so"
+
+# Earlier versions of this script installed vpcd system-wide; say so if it is.
+if grep -qs ifdvpcd /etc/reader.conf.d/*; then
+    echo "warning: a vpcd virtual reader is configured in /etc/reader.conf.d: the machine's" >&2
+    echo "pcscd listens for virtual cards on the network. If you did not install it on" >&2
+    echo "purpose, remove it: sudo apt-get purge vsmartcard-vpcd (see README.md)" >&2
+fi

@@ -35,6 +35,7 @@ RUN_TIMEOUT = 20
 # once gone; this is the bound for either.
 SETTLE_BOUND = 10.0
 GET_UID = bytes.fromhex("FFCA000000")
+SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these cases
 
 
 class Failure(Exception):
@@ -279,14 +280,40 @@ def case_handles_released(h):
     h.expect_repeated("8 0000000000", "refusing card")
 
 
+def no_system_virtual_reader():
+    """The machine's own pcscd must have no vpcd reader: one listens on the
+    network, where anyone can insert a card of their choosing. The tests use
+    vpcd's driver only in their private service."""
+    folder = "/etc/reader.conf.d"
+    names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    for name in names:
+        with open(os.path.join(folder, name), "rb") as f:
+            if b"vpcd" in f.read():
+                raise Failure(f"{folder}/{name} configures a vpcd virtual reader for the machine's "
+                              "pcscd; if it was not installed on purpose: "
+                              "apt-get purge vsmartcard-vpcd")
+
+
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     parser = argparse.ArgumentParser()
     for option in ("--exe", "--reader", "--repeat", "--pcscd", "--driver"):
         parser.add_argument(option, required=True)
     parser.add_argument("--usb-drivers")
-    parser.add_argument("case", choices=sorted(cases))
+    parser.add_argument("case", choices=sorted(cases) + ["no_system_virtual_reader"])
     args = parser.parse_args()
+    if args.case == "no_system_virtual_reader":
+        try:
+            no_system_virtual_reader()
+        except (Failure, OSError) as failure:
+            print(f"FAIL {args.case}: {failure}")
+            return 1
+        print(f"PASS {args.case}")
+        return 0
+    for what, path in (("pcscd", args.pcscd), ("vpcd's driver", args.driver)):
+        if not os.path.exists(path):
+            print(f"skipped: {what} not found at {path}: run scripts/setup-debian.sh")
+            return SKIPPED
     try:
         enter_namespaces()
     except SetupError as error:
