@@ -274,6 +274,20 @@ def case_long_serial_buffer(h):
                  env={"VELLICOR_SCRIPTED_BYTES": str(count)})
 
 
+def case_reader_output(h):
+    # What the library prints while loaded, called or unloaded, buffered or
+    # not, reaches neither stdout nor stderr.
+    exe = h.stage(h.folder("scripted"), h.scripted)
+    channels = ["printf", "raw-stdout", "stderr", "raw-stderr"]
+    for printing in channels + [",".join(channels)]:
+        h.expect(exe, frame(b"305419896"), f"library printing to {printing}",
+                 env={"VELLICOR_SCRIPTED_PRINT": printing})
+    # With stdout closed, stderr still gets nothing and the run ends as usual.
+    h.expect_quiet_exit(exe, "stdout closed, library printing everywhere", stdout=None,
+                        preexec_fn=lambda: os.close(1),
+                        env={"VELLICOR_SCRIPTED_PRINT": ",".join(channels)})
+
+
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     parser = argparse.ArgumentParser()
