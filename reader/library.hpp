@@ -9,8 +9,9 @@ namespace vellicor {
 // Paths in the platform's own form: bytes on POSIX, UTF-16 on Windows.
 using native_string = std::filesystem::path::string_type;
 
-// The reader library's one entry point: fills the 5-byte serial buffer and
-// returns the reader status in its low 8 bits.
+// The reader library's one entry point: fills the serial buffer (its first 5
+// bytes count; see serial_buffer) and returns the reader status in its low 8
+// bits.
 using reader_entry = int (*)(unsigned char* idserial);
 
 class library {

@@ -1,5 +1,6 @@
 #include "reader/reader.hpp"
 
+#include "reader/output_guard.hpp"
 #include "reader/status.hpp"
 
 namespace vellicor {
@@ -13,6 +14,9 @@ std::string read_card_with(reader_entry entry) {
 }
 
 std::string read_card(const native_string& FileName) {
+    // Made before the library and so ended after it: nothing the library
+    // prints while it is loaded, called or unloaded reaches our output.
+    const output_guard quiet;
     library reader = library::load(FileName);
     const reader_entry entry = reader.find_entry(reader_entry_name);
     if (entry == nullptr) return {};

@@ -11,6 +11,7 @@ namespace vellicor {
 inline constexpr char reader_entry_name[] = "idr_read";
 
 // Loads the library at FileName, reads once and unloads it before returning.
+// Whatever the library writes to stdout or stderr meanwhile is discarded.
 // A library that cannot be loaded or has no entry point gives an empty result,
 // just like a status we do not know.
 std::string read_card(const native_string& FileName);

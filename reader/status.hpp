@@ -3,13 +3,17 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string>
 
 namespace vellicor {
 
-// Byte 0 is the library's own; bytes 1 to 4 hold the serial, most significant
-// byte first.
-using serial_buffer = std::array<unsigned char, 5>;
+// The buffer handed to the reader library. Byte 0 is the library's own; bytes 1
+// to 4 hold the serial, most significant byte first, and are all we read.
+// Libraries made for longer UIDs write the whole UID and its length, past the
+// 5 bytes a reader needs: the room behind those is theirs to spill into.
+inline constexpr std::size_t serial_buffer_size = 256;
+using serial_buffer = std::array<unsigned char, serial_buffer_size>;
 
 // The statuses that carry a meaning; any other value is reported as empty text.
 enum reader_status : unsigned char {

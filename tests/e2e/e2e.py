@@ -3,7 +3,10 @@
 reader library (or beside none), its whole standard output compared byte for
 byte, its standard error expected empty and its exit status 0.
 
-    e2e.py --exe PATH --reader PATH --no-entry PATH [--wine RUNNER] CASE
+    e2e.py --exe PATH --reader PATH --no-entry PATH --scripted PATH [--wine RUNNER] CASE
+
+--scripted is the scripted test reader (tests/fixtures/scripted_reader.cpp),
+which misbehaves as its environment variables ask.
 
 With --wine the program is the Windows one, run through RUNNER (the build's
 Wine runner). Wine shows the file system as drive Z: and the runner makes the
@@ -40,6 +43,7 @@ class Harness:
         self.exe = args.exe
         self.reader = args.reader
         self.no_entry = args.no_entry
+        self.scripted = args.scripted
         # Absolute: the program runs from a folder of its own.
         self.wine = os.path.abspath(args.wine) if args.wine else None
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-e2e-"))
@@ -69,8 +73,9 @@ class Harness:
         return exe
 
     def run(self, exe, env=None, args=(), cwd=None, **popen):
-        """Runs exe with a clean simulator setting; returns (status, out, err)."""
-        full_env = {k: v for k, v in os.environ.items() if not k.startswith("VELLICOR_SIM_")}
+        """Runs exe with clean test reader settings; returns (status, out, err)."""
+        full_env = {k: v for k, v in os.environ.items()
+                    if not k.startswith(("VELLICOR_SIM_", "VELLICOR_SCRIPTED_"))}
         full_env.update(env or {})
         popen.setdefault("stdin", subprocess.DEVNULL)
         popen.setdefault("stdout", subprocess.PIPE)
@@ -260,12 +265,36 @@ def case_stdin_unread(h):
         os.close(write_end)
 
 
+def case_long_serial_buffer(h):
+    # Libraries made for longer UIDs write past the serial's 5 bytes; the card
+    # number is still bytes 1 to 4.
+    exe = h.stage(h.folder("scripted"), h.scripted)
+    for count in (5, 8, 16, 64, 255):
+        h.expect(exe, frame(b"305419896"), f"library writing {count} bytes",
+                 env={"VELLICOR_SCRIPTED_BYTES": str(count)})
+
+
+def case_reader_output(h):
+    # What the library prints while loaded, called or unloaded, buffered or
+    # not, reaches neither stdout nor stderr.
+    exe = h.stage(h.folder("scripted"), h.scripted)
+    channels = ["printf", "raw-stdout", "stderr", "raw-stderr"]
+    for printing in channels + [",".join(channels)]:
+        h.expect(exe, frame(b"305419896"), f"library printing to {printing}",
+                 env={"VELLICOR_SCRIPTED_PRINT": printing})
+    # With stdout closed, stderr still gets nothing and the run ends as usual.
+    h.expect_quiet_exit(exe, "stdout closed, library printing everywhere", stdout=None,
+                        preexec_fn=lambda: os.close(1),
+                        env={"VELLICOR_SCRIPTED_PRINT": ",".join(channels)})
+
+
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--reader", required=True)
     parser.add_argument("--no-entry", required=True)
+    parser.add_argument("--scripted", required=True)
     parser.add_argument("--wine", metavar="RUNNER", help="run the Windows program through RUNNER")
     parser.add_argument("case", choices=sorted(cases))
     args = parser.parse_args()
