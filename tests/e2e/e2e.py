@@ -18,6 +18,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 LIBRARY = "OUR_IDR.dll"
 CANNOT_FIND = "无法找到".encode("gbk")
@@ -258,6 +259,58 @@ def case_stdin_unread(h):
     finally:
         os.close(read_end)
         os.close(write_end)
+
+
+def case_library_not_a_file(h):
+    # Only a regular file is loaded, links followed; anything else reads as a
+    # library that cannot be loaded, at once. Loading would block on a FIFO
+    # with no writer, and on a terminal nobody types into.
+    if h.wine:
+        h.skip("FIFO and terminal", "a Windows folder holds neither")
+        return
+    fifo = h.folder("fifo")
+    os.mkfifo(os.path.join(fifo, LIBRARY))
+    master, terminal = os.openpty()
+    try:
+        device = h.folder("device")
+        os.symlink(os.ttyname(terminal), os.path.join(device, LIBRARY))
+        for folder, what in ((fifo, "FIFO"), (device, "link to a terminal")):
+            start = time.monotonic()
+            h.expect(h.stage(folder), frame(b""), f"{what} named like the library")
+            if time.monotonic() - start > 1:
+                raise Failure(f"{what}: took {time.monotonic() - start:.1f} s")
+    finally:
+        os.close(master)
+        os.close(terminal)
+
+
+def case_no_proc(h):
+    # Without /proc the program finds its folder from the path it was started
+    # by: relative, through a link, or in full.
+    if h.wine:
+        h.skip("no /proc", "Linux only")
+        return
+    unshare = shutil.which("unshare") or "/usr/bin/unshare"
+    options = ["--mount"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
+    hide = 'mount -t tmpfs none /proc && ! test -e /proc/self/exe && exec "$0"'
+    trial = subprocess.run([unshare, *options, "sh", "-c", hide, "true"], capture_output=True)
+    if trial.returncode != 0:
+        h.skip("no /proc", f"cannot hide /proc in a mount namespace (root or unprivileged "
+               f"user namespaces needed): {trial.stderr.decode(errors='replace').strip()}")
+        return
+    card = h.folder("card")
+    h.stage(card, h.reader)
+    h.expect(unshare, frame(b"12345"), "started as ./vellicor without /proc", cwd=card,
+             args=[*options, "sh", "-c", hide, "./" + os.path.basename(h.exe)])
+    bare = h.folder("bare")
+    exe = h.stage(bare)
+    h.expect(unshare, h.not_found(bare), "no library, without /proc",
+             args=[*options, "sh", "-c", hide, exe])
+    linked = h.folder("linked")
+    shutil.copy2(h.reader, os.path.join(linked, LIBRARY))
+    os.symlink(exe, os.path.join(linked, "vellicor-link"))
+    h.expect(unshare, h.not_found(bare), "symlinked program, without /proc",
+             args=[*options, "sh", "-c", hide, os.path.join(linked, "vellicor-link")])
 
 
 def main():
