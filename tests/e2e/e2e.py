@@ -3,7 +3,8 @@
 reader library (or beside none), its whole standard output compared byte for
 byte, its standard error expected empty and its exit status 0.
 
-    e2e.py --exe PATH --reader PATH --no-entry PATH [--wine RUNNER] CASE
+    e2e.py --exe PATH --reader PATH --no-entry PATH [--wine RUNNER]
+           [--helper-reader PATH --helper PATH] CASE
 
 With --wine the program is the Windows one, run through RUNNER (the build's
 Wine runner). Wine shows the file system as drive Z: and the runner makes the
@@ -41,6 +42,8 @@ class Harness:
         self.exe = args.exe
         self.reader = args.reader
         self.no_entry = args.no_entry
+        self.helper_reader = args.helper_reader
+        self.helper = args.helper
         # Absolute: the program runs from a folder of its own.
         self.wine = os.path.abspath(args.wine) if args.wine else None
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-e2e-"))
@@ -313,6 +316,30 @@ def case_no_proc(h):
              args=[*options, "sh", "-c", hide, os.path.join(linked, "vellicor-link")])
 
 
+def case_reader_environment(h):
+    # What a Windows reader library meets. The DLLs it imports are looked for
+    # beside it and on PATH, never in the current directory; the helper DLL
+    # leaves "helper-ran" in its own folder when loaded. Its read runs with
+    # dialogs off (card number: the error mode, failed critical errors, no
+    # fault and no open-file boxes).
+    mode = b"%d" % (0x0001 | 0x0002 | 0x8000)
+    exe = h.stage(h.folder("beside"), h.helper_reader)
+    shutil.copy2(h.helper, os.path.dirname(exe))
+    h.expect(exe, frame(mode), "helper beside the library")
+    on_path = h.folder("on-path")
+    shutil.copy2(h.helper, on_path)
+    exe = h.stage(h.folder("alone"), h.helper_reader)
+    h.expect(exe, frame(mode), "helper on PATH",
+             env={"WINEPATH": "Z:" + on_path.replace("/", "\\")})
+    planted = h.folder("planted")
+    shutil.copy2(h.helper, planted)
+    h.expect(exe, frame(b""), "helper only in the current directory", cwd=planted)
+    ran = [p for p in ("beside", "on-path", "planted")
+           if os.path.exists(os.path.join(h.root, p, "helper-ran"))]
+    if ran != ["beside", "on-path"]:
+        raise Failure(f"the helper ran in {ran}, expected in beside and on-path only")
+
+
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     parser = argparse.ArgumentParser()
@@ -320,6 +347,8 @@ def main():
     parser.add_argument("--reader", required=True)
     parser.add_argument("--no-entry", required=True)
     parser.add_argument("--wine", metavar="RUNNER", help="run the Windows program through RUNNER")
+    parser.add_argument("--helper-reader", help="a reader library that imports --helper")
+    parser.add_argument("--helper", help="the helper DLL that --helper-reader imports")
     parser.add_argument("case", choices=sorted(cases))
     args = parser.parse_args()
     harness = Harness(args)
