@@ -7,9 +7,10 @@ byte, its standard error expected empty and its exit status 0.
            [--helper-reader PATH --helper PATH] CASE
 
 With --wine the program is the Windows one, run through RUNNER (the build's
-Wine runner). Wine shows the file system as drive Z: and the runner makes the
-ANSI code page 936, so the not-found report holds Z:\... in GBK. The few
-checks that cannot apply there say so and are left out.
+Wine runner). Wine shows the file system as drive Z:, so the not-found report
+holds Z:\... in GBK; the runner makes the ANSI code page 936 unless
+VELLICOR_WINE_LOCALE says otherwise. The few checks that cannot apply there
+say so and are left out.
 """
 
 import argparse
@@ -103,7 +104,8 @@ class Harness:
         """The report for a program in `folder` with no library beside it."""
         if not self.wine:
             return CANNOT_FIND + os.fsencode(folder) + b"/" + LIBRARY.encode()
-        # As WideCharToMultiByte(CP_ACP) writes it: "?" for what GBK lacks.
+        # GBK, as WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS) writes it
+        # whatever the code page: "?" for what GBK lacks.
         path = "Z:" + folder.replace("/", "\\") + "\\" + LIBRARY
         return CANNOT_FIND + path.encode("gbk", errors="replace")
 
@@ -338,6 +340,20 @@ def case_reader_environment(h):
            if os.path.exists(os.path.join(h.root, p, "helper-ran"))]
     if ran != ["beside", "on-path"]:
         raise Failure(f"the helper ran in {ran}, expected in beside and on-path only")
+
+
+def case_report_encoding(h):
+    # The not-found report is GBK whatever the Windows code page (the Wine
+    # runner's VELLICOR_WINE_LOCALE sets it): Chinese as GBK, and "?" for what
+    # GBK lacks, À included, which a best fit would turn into à.
+    if not h.wine:
+        h.skip("report encoding", "Windows only: Linux reports the path's bytes")
+        return
+    folder = h.folder("读卡 À 한글")
+    root = "Z:" + h.root.replace("/", "\\") + "\\"
+    expected = (CANNOT_FIND + root.encode("gbk", errors="replace") + b"\xb6\xc1\xbf\xa8 ? ??\\" +
+                LIBRARY.encode())
+    h.expect(h.stage(folder), expected, "report in GBK")
 
 
 def main():
