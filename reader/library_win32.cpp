@@ -15,7 +15,7 @@ library library::load(const native_string& path) noexcept {
 
 reader_entry library::find_entry(const char* name) const noexcept {
     if (handle_ == nullptr) return nullptr;
-    const FARPROC entry = GetProcAddress(static_cast<HMODULE>(handle_), name);
+    const auto entry = GetProcAddress(static_cast<HMODULE>(handle_), name);
     // Through the generic function pointer type, which converts to any other.
     return reinterpret_cast<reader_entry>(reinterpret_cast<void (*)()>(entry));
 }
