@@ -18,7 +18,8 @@ int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
     // place in the search, and ours is our own folder, searched first anyway,
     // rather than "": Wine reads an empty one as none. The rest of the order
     // stays, PATH included: vendors' helper DLLs lie beside their library or
-    // on PATH.
-    SetDllDirectoryW(vellicor::exe_dir().c_str());
+    // on PATH. Should our folder be refused (a path too long, say), "" still
+    // takes the current directory out on Windows itself.
+    if (SetDllDirectoryW(vellicor::exe_dir().c_str()) == FALSE) SetDllDirectoryW(L"");
     return vellicor::run(stdout);
 }
