@@ -36,17 +36,19 @@ native_string exe_dir() {
 
 bool entry_exists(const native_string& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
-// In the ANSI code page, as the console of the machine shows narrow text: GBK
-// on Chinese Windows. Characters it lacks become its default character.
+// In GBK (code page 936) whatever code page the machine uses, as the text in
+// front of the path is GBK: one report, one encoding. Characters GBK lacks
+// become "?", never a look-alike that names another file.
 std::string narrow_for_report(const native_string& path) {
     if (path.empty()) return {};
+    constexpr UINT gbk = 936;
+    constexpr DWORD flags = WC_NO_BEST_FIT_CHARS;
     const auto wide_length = static_cast<int>(path.size());
     const int length =
-        WideCharToMultiByte(CP_ACP, 0, path.data(), wide_length, nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(gbk, flags, path.data(), wide_length, nullptr, 0, "?", nullptr);
     if (length <= 0) return {};
     std::string narrow(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, 0, path.data(), wide_length, narrow.data(), length, nullptr,
-                        nullptr);
+    WideCharToMultiByte(gbk, flags, path.data(), wide_length, narrow.data(), length, "?", nullptr);
     return narrow;
 }
 

@@ -8,18 +8,14 @@ extern "C" int vellicor_call_entry_x86(vellicor::reader_entry entry, unsigned ch
 namespace vellicor {
 
 library library::load(const native_string& path) noexcept {
-    // A library that is corrupt, foreign or missing a dependency must come
-    // back as a failed load, never as a message box waiting for a click.
-    const UINT previous_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    SetErrorMode(previous_mode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    HMODULE module = LoadLibraryW(path.c_str());
-    SetErrorMode(previous_mode);
-    return library(module);
+    // No message box for a library that is corrupt, foreign or missing a
+    // dependency: the program sets the error mode for its whole run.
+    return library(LoadLibraryW(path.c_str()));
 }
 
 reader_entry library::find_entry(const char* name) const noexcept {
     if (handle_ == nullptr) return nullptr;
-    const FARPROC entry = GetProcAddress(static_cast<HMODULE>(handle_), name);
+    const auto entry = GetProcAddress(static_cast<HMODULE>(handle_), name);
     // Through the generic function pointer type, which converts to any other.
     return reinterpret_cast<reader_entry>(reinterpret_cast<void (*)()>(entry));
 }

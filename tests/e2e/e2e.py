@@ -3,15 +3,17 @@
 reader library (or beside none), its whole standard output compared byte for
 byte, its standard error expected empty and its exit status 0.
 
-    e2e.py --exe PATH --reader PATH --no-entry PATH --scripted PATH [--wine RUNNER] CASE
+    e2e.py --exe PATH --reader PATH --no-entry PATH --scripted PATH [--wine RUNNER]
+           [--helper-reader PATH --helper PATH] CASE
 
 --scripted is the scripted test reader (tests/fixtures/scripted_reader.cpp),
 which misbehaves as its environment variables ask.
 
 With --wine the program is the Windows one, run through RUNNER (the build's
-Wine runner). Wine shows the file system as drive Z: and the runner makes the
-ANSI code page 936, so the not-found report holds Z:\... in GBK. The few
-checks that cannot apply there say so and are left out.
+Wine runner). Wine shows the file system as drive Z:, so the not-found report
+holds Z:\... in GBK; the runner makes the ANSI code page 936 unless
+VELLICOR_WINE_LOCALE says otherwise. The few checks that cannot apply there
+say so and are left out.
 """
 
 import argparse
@@ -21,6 +23,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 LIBRARY = "OUR_IDR.dll"
 CANNOT_FIND = "无法找到".encode("gbk")
@@ -44,6 +47,8 @@ class Harness:
         self.reader = args.reader
         self.no_entry = args.no_entry
         self.scripted = args.scripted
+        self.helper_reader = args.helper_reader
+        self.helper = args.helper
         # Absolute: the program runs from a folder of its own.
         self.wine = os.path.abspath(args.wine) if args.wine else None
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-e2e-"))
@@ -104,7 +109,8 @@ class Harness:
         """The report for a program in `folder` with no library beside it."""
         if not self.wine:
             return CANNOT_FIND + os.fsencode(folder) + b"/" + LIBRARY.encode()
-        # As WideCharToMultiByte(CP_ACP) writes it: "?" for what GBK lacks.
+        # GBK, as WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS) writes it
+        # whatever the code page: "?" for what GBK lacks.
         path = "Z:" + folder.replace("/", "\\") + "\\" + LIBRARY
         return CANNOT_FIND + path.encode("gbk", errors="replace")
 
@@ -288,6 +294,96 @@ def case_reader_output(h):
                         env={"VELLICOR_SCRIPTED_PRINT": ",".join(channels)})
 
 
+def case_library_not_a_file(h):
+    # Only a regular file is loaded, links followed; anything else reads as a
+    # library that cannot be loaded, at once. Loading would block on a FIFO
+    # with no writer, and on a terminal nobody types into.
+    if h.wine:
+        h.skip("FIFO and terminal", "a Windows folder holds neither")
+        return
+    fifo = h.folder("fifo")
+    os.mkfifo(os.path.join(fifo, LIBRARY))
+    master, terminal = os.openpty()
+    try:
+        device = h.folder("device")
+        os.symlink(os.ttyname(terminal), os.path.join(device, LIBRARY))
+        for folder, what in ((fifo, "FIFO"), (device, "link to a terminal")):
+            start = time.monotonic()
+            h.expect(h.stage(folder), frame(b""), f"{what} named like the library")
+            if time.monotonic() - start > 1:
+                raise Failure(f"{what}: took {time.monotonic() - start:.1f} s")
+    finally:
+        os.close(master)
+        os.close(terminal)
+
+
+def case_no_proc(h):
+    # Without /proc the program finds its folder from the path it was started
+    # by: relative, through a link, or in full.
+    if h.wine:
+        h.skip("no /proc", "Linux only")
+        return
+    unshare = shutil.which("unshare") or "/usr/bin/unshare"
+    options = ["--mount"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
+    hide = 'mount -t tmpfs none /proc && ! test -e /proc/self/exe && exec "$0"'
+    trial = subprocess.run([unshare, *options, "sh", "-c", hide, "true"], capture_output=True)
+    if trial.returncode != 0:
+        h.skip("no /proc", f"cannot hide /proc in a mount namespace (root or unprivileged "
+               f"user namespaces needed): {trial.stderr.decode(errors='replace').strip()}")
+        return
+    card = h.folder("card")
+    h.stage(card, h.reader)
+    h.expect(unshare, frame(b"12345"), "started as ./vellicor without /proc", cwd=card,
+             args=[*options, "sh", "-c", hide, "./" + os.path.basename(h.exe)])
+    bare = h.folder("bare")
+    exe = h.stage(bare)
+    h.expect(unshare, h.not_found(bare), "no library, without /proc",
+             args=[*options, "sh", "-c", hide, exe])
+    linked = h.folder("linked")
+    shutil.copy2(h.reader, os.path.join(linked, LIBRARY))
+    os.symlink(exe, os.path.join(linked, "vellicor-link"))
+    h.expect(unshare, h.not_found(bare), "symlinked program, without /proc",
+             args=[*options, "sh", "-c", hide, os.path.join(linked, "vellicor-link")])
+
+
+def case_reader_environment(h):
+    # What a Windows reader library meets. The DLLs it imports are looked for
+    # beside it and on PATH, never in the current directory; the helper DLL
+    # leaves "helper-ran" in its own folder when loaded. Its read runs with
+    # dialogs off (card number: the error mode, failed critical errors, no
+    # fault and no open-file boxes).
+    mode = b"%d" % (0x0001 | 0x0002 | 0x8000)
+    exe = h.stage(h.folder("beside"), h.helper_reader)
+    shutil.copy2(h.helper, os.path.dirname(exe))
+    h.expect(exe, frame(mode), "helper beside the library")
+    on_path = h.folder("on-path")
+    shutil.copy2(h.helper, on_path)
+    exe = h.stage(h.folder("alone"), h.helper_reader)
+    h.expect(exe, frame(mode), "helper on PATH",
+             env={"WINEPATH": "Z:" + on_path.replace("/", "\\")})
+    planted = h.folder("planted")
+    shutil.copy2(h.helper, planted)
+    h.expect(exe, frame(b""), "helper only in the current directory", cwd=planted)
+    ran = [p for p in ("beside", "on-path", "planted")
+           if os.path.exists(os.path.join(h.root, p, "helper-ran"))]
+    if ran != ["beside", "on-path"]:
+        raise Failure(f"the helper ran in {ran}, expected in beside and on-path only")
+
+
+def case_report_encoding(h):
+    # The not-found report is GBK whatever the Windows code page (the Wine
+    # runner's VELLICOR_WINE_LOCALE sets it): Chinese as GBK, and "?" for what
+    # GBK lacks, À included, which a best fit would turn into à.
+    if not h.wine:
+        h.skip("report encoding", "Windows only: Linux reports the path's bytes")
+        return
+    folder = h.folder("读卡 À 한글")
+    root = "Z:" + h.root.replace("/", "\\") + "\\"
+    expected = (CANNOT_FIND + root.encode("gbk", errors="replace") + b"\xb6\xc1\xbf\xa8 ? ??\\" +
+                LIBRARY.encode())
+    h.expect(h.stage(folder), expected, "report in GBK")
+
+
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     parser = argparse.ArgumentParser()
@@ -296,6 +392,8 @@ def main():
     parser.add_argument("--no-entry", required=True)
     parser.add_argument("--scripted", required=True)
     parser.add_argument("--wine", metavar="RUNNER", help="run the Windows program through RUNNER")
+    parser.add_argument("--helper-reader", help="a reader library that imports --helper")
+    parser.add_argument("--helper", help="the helper DLL that --helper-reader imports")
     parser.add_argument("case", choices=sorted(cases))
     args = parser.parse_args()
     harness = Harness(args)
