@@ -24,7 +24,11 @@ struct standard_stream {
 constexpr std::array<standard_stream, 2> standard = {
     {{1, STD_OUTPUT_HANDLE}, {2, STD_ERROR_HANDLE}}};
 
-HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+HANDLE handle_of(int fd) {
+    // The C runtime hands out its handles as integers.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
 
 }  // namespace
 
