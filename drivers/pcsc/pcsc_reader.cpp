@@ -1,5 +1,6 @@
-// OUR_IDR.dll over PC/SC: reads the UID of the card on the first reader that
-// holds one. pcsc-lite and winscard share this API, so one file serves both.
+// OUR_IDR.dll over PC/SC: reads the UID of the card on the first reader, in
+// PC/SC's order, whose card gives one. pcsc-lite and winscard share this API,
+// so one file serves both.
 //
 // A read never waits for a card: it looks at the readers as they are, asks
 // once, and releases everything it opened before returning.
@@ -112,36 +113,51 @@ pcsc::read_status read_uid(unsigned char* idserial) noexcept {
     reader_names readers(service.get());
     rv = readers.list();
     if (rv != SCARD_S_SUCCESS) return pcsc::status_after_failure(step::list_readers, rv);
-    if (pcsc::name_length(readers.data(), readers.size(), 0) == 0) return pcsc::status_no_reader;
 
-    // The first reader in PC/SC's order that lets us connect holds the card
-    // we read; readers without one refuse the connection.
+    // One question for every reader at once, answered at once (no waiting
+    // for a change): which of them hold a card. Zeroed, each entry asks
+    // from SCARD_STATE_UNAWARE.
+    SCARD_READERSTATE states[pcsc::max_readers] = {};
+    DWORD count = 0;
     for (std::size_t at = 0, length = 0;
-         (length = pcsc::name_length(readers.data(), readers.size(), at)) != 0; at += length + 1) {
+         count < pcsc::max_readers &&
+         (length = pcsc::name_length(readers.data(), readers.size(), at)) != 0;
+         at += length + 1) {
+        states[count++].szReader = readers.data() + at;
+    }
+    if (count == 0) return pcsc::status_no_reader;
+    rv = SCardGetStatusChange(service.get(), 0, states, count);
+    if (rv != SCARD_S_SUCCESS) return pcsc::status_after_failure(step::reader_states, rv);
+
+    // A reader whose card does not give its UID (a security token, a contact
+    // card in a keyboard) must not hide the card on the next one.
+    pcsc::passed_over_readers passed_over;
+    for (DWORD i = 0; i < count && !passed_over.service_lost(); ++i) {
+        if (!pcsc::holds_usable_card(states[i].dwEventState)) continue;
         card uid_card;
-        rv = uid_card.connect(service.get(), readers.data() + at);
+        rv = uid_card.connect(service.get(), states[i].szReader);
         if (rv != SCARD_S_SUCCESS) {
-            if (pcsc::status_after_failure(step::connect, rv) == pcsc::status_no_reader) {
-                return pcsc::status_no_reader;
-            }
+            passed_over.add(step::connect, rv);
             continue;
         }
         unsigned char response[pcsc::max_response_size];
         std::size_t response_size = sizeof response;
         rv = uid_card.transmit(pcsc::get_uid_command, sizeof pcsc::get_uid_command, response,
                                &response_size);
-        if (rv != SCARD_S_SUCCESS) return pcsc::status_after_failure(step::transmit, rv);
-        return pcsc::fill_serial(response, response_size, idserial) ? pcsc::status_card_read
-                                                                    : pcsc::status_no_card;
+        if (rv == SCARD_S_SUCCESS && pcsc::fill_serial(response, response_size, idserial)) {
+            return pcsc::status_card_read;
+        }
+        passed_over.add(step::transmit, rv);
     }
-    return pcsc::status_no_card;
+    return passed_over.status();
 }
 
 }  // namespace
 
 // Fills bytes 0 to 4 of idserial (the UID's length, then its last four bytes)
-// and returns 0; or returns 8 when no card could be read, 23 when there is no
-// PC/SC service or no reader. The buffer is untouched unless 0 is returned.
+// and returns 0; or returns 8 when no reader's card gave a UID, 23 when there
+// is no PC/SC service or no reader, or every reader holding a card refused us
+// for lack of rights. The buffer is untouched unless 0 is returned.
 extern "C" READER_EXPORT int READER_CALL idr_read(unsigned char* idserial) {
     if (idserial == nullptr) return pcsc::status_no_card;
     return read_uid(idserial);
