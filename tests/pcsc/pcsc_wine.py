@@ -164,6 +164,8 @@ def standin_case(args, name):
         hangs = "hung" in script or "mute" in script
         if hangs and not any(e.endswith("never answering") for e in events):
             raise Failure("no call was left unanswered: the case tests nothing")
+        if hangs and took < DEADLINE:
+            raise Failure(f"ended {took:.2f} s after winscard was loaded: before the deadline")
         if not hangs and events[-1] != "unloaded":
             raise Failure("winscard was not unloaded, so what it handed out was never checked")
     finally:
