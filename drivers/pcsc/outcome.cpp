@@ -33,6 +33,10 @@ read_status status_after_failure(step failed_step, LONG error) noexcept {
     }
 }
 
+read_status status_at_deadline(progress reached) noexcept {
+    return reached == progress::asking_service ? status_no_reader : status_no_card;
+}
+
 bool holds_usable_card(DWORD event_state) noexcept {
     constexpr DWORD unusable = SCARD_STATE_EMPTY | SCARD_STATE_MUTE | SCARD_STATE_EXCLUSIVE;
     return (event_state & SCARD_STATE_PRESENT) != 0 && (event_state & unusable) == 0;

@@ -17,6 +17,21 @@ enum read_status : int {
     status_no_reader = 23,
 };
 
+// A read returns within this long from its start, whatever the PC/SC
+// service, the readers and the cards do or fail to do.
+inline constexpr unsigned read_deadline_ms = 3000;
+
+// How far a read has got.
+enum class progress {
+    asking_service,  // setting up the context, listing the readers
+    asking_readers,  // the service has answered; readers and cards are asked
+    decided,         // the status is known; only handles are left to release
+};
+
+// The status of a read given up at the deadline before it decided: no reader
+// (23) while the service had not answered, no card (8) once it had.
+read_status status_at_deadline(progress reached) noexcept;
+
 // The PC/SC steps of a read, in order.
 enum class step { establish_context, list_readers, reader_states, connect, transmit };
 

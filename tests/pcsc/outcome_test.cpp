@@ -13,7 +13,9 @@ using vellicor::pcsc::fill_serial;
 using vellicor::pcsc::holds_usable_card;
 using vellicor::pcsc::name_length;
 using vellicor::pcsc::passed_over_readers;
+using vellicor::pcsc::progress;
 using vellicor::pcsc::status_after_failure;
+using vellicor::pcsc::status_at_deadline;
 using vellicor::pcsc::step;
 
 using buffer = std::array<unsigned char, 5>;
@@ -164,6 +166,11 @@ TEST(PassedOverReaders, NoCardUnlessTheServiceWentOrEveryReaderRefusedUsForLackO
         EXPECT_EQ(passed_over.status(), c.status) << c.what;
         EXPECT_EQ(passed_over.service_lost(), c.service_lost) << c.what;
     }
+}
+
+TEST(StatusAtDeadline, NoReaderUntilTheServiceAnsweredNoCardAfter) {
+    EXPECT_EQ(status_at_deadline(progress::asking_service), 23);
+    EXPECT_EQ(status_at_deadline(progress::asking_readers), 8);
 }
 
 // The names a walk over the multi-string finds, in order.
