@@ -62,9 +62,14 @@ void outlive_abandoned_thread() noexcept {
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
     if (reason != DLL_PROCESS_DETACH || reserved == nullptr) return TRUE;
     HANDLE thread = vellicor::pcsc::abandoned_thread.load();
+    if (thread == nullptr) return TRUE;
+    // Wine has ended the thread by now. Windows may still be ending it, and
+    // the thread takes on its exit code only once it has ended: wait for
+    // that, a moment at most, rather than let it pass for one still running.
+    WaitForSingleObject(thread, 1000);
     DWORD exit_code = 0;
-    if (thread != nullptr && GetExitCodeThread(thread, &exit_code) != 0 &&
-        exit_code != vellicor::pcsc::ran_to_its_end && exit_code != STILL_ACTIVE) {
+    if (GetExitCodeThread(thread, &exit_code) != 0 && exit_code != vellicor::pcsc::ran_to_its_end &&
+        exit_code != STILL_ACTIVE) {
         TerminateProcess(GetCurrentProcess(), exit_code);
     }
     return TRUE;
