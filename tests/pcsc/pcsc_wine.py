@@ -159,6 +159,7 @@ def standin_case(args, name):
         if faults:
             raise Failure("the stand-in saw: " + "; ".join(faults))
         took = exited - float(lines[0][0])
+        print(f"exited {took:.2f} s after winscard was loaded")
         if took > DEADLINE + 1:
             raise Failure(f"exited {took:.2f} s after winscard was loaded")
         hangs = "hung" in script or "mute" in script
