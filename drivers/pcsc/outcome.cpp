@@ -33,6 +33,40 @@ read_status status_after_failure(step failed_step, LONG error) noexcept {
     }
 }
 
+read_status status_at_deadline(progress reached) noexcept {
+    return reached == progress::asking_service ? status_no_reader : status_no_card;
+}
+
+bool holds_usable_card(DWORD event_state) noexcept {
+    constexpr DWORD unusable = SCARD_STATE_EMPTY | SCARD_STATE_MUTE | SCARD_STATE_EXCLUSIVE;
+    return (event_state & SCARD_STATE_PRESENT) != 0 && (event_state & unusable) == 0;
+}
+
+void passed_over_readers::add(step failed_step, LONG error) noexcept {
+    ++readers_;
+    if (failed_step == step::connect) {
+        switch (error) {
+            // A polkit-enabled pcscd refuses with the first; the second is
+            // PC/SC's other word for being denied access.
+            case SCARD_W_SECURITY_VIOLATION:
+            case SCARD_E_NO_ACCESS:
+                ++refused_for_rights_;
+                break;
+            default:
+                break;
+        }
+    }
+    if (error != SCARD_S_SUCCESS && status_after_failure(failed_step, error) == status_no_reader) {
+        service_lost_ = true;
+    }
+}
+
+read_status passed_over_readers::status() const noexcept {
+    if (service_lost_) return status_no_reader;
+    if (readers_ != 0 && refused_for_rights_ == readers_) return status_no_reader;
+    return status_no_card;
+}
+
 std::size_t name_length(const char* names, std::size_t size, std::size_t offset) noexcept {
     if (offset >= size) return 0;
     const void* end = std::memchr(names + offset, '\0', size - offset);

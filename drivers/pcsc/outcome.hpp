@@ -1,7 +1,7 @@
-// What a read over PC/SC decides: which answers are a UID, how a UID fills the
-// serial buffer, and which failures mean "no reader" rather than "no card".
-// Kept apart from the PC/SC calls so that every decision can be checked
-// without a daemon.
+// What a read over PC/SC decides: which readers are worth asking, which
+// answers are a UID, how a UID fills the serial buffer, and which failures
+// mean "no reader" rather than "no card". Kept apart from the PC/SC calls so
+// that every decision can be checked without a daemon.
 #pragma once
 
 #include <winscard.h>
@@ -17,8 +17,27 @@ enum read_status : int {
     status_no_reader = 23,
 };
 
+// A read returns within this long from its start, whatever the PC/SC
+// service, the readers and the cards do or fail to do.
+inline constexpr unsigned read_deadline_ms = 3000;
+
+// How far a read has got.
+enum class progress {
+    asking_service,  // setting up the context, listing the readers
+    asking_readers,  // the service has answered; readers and cards are asked
+    decided,         // the status is known; only handles are left to release
+};
+
+// The status of a read given up at the deadline before it decided: no reader
+// (23) while the service had not answered, no card (8) once it had.
+read_status status_at_deadline(progress reached) noexcept;
+
 // The PC/SC steps of a read, in order.
-enum class step { establish_context, list_readers, connect, transmit };
+enum class step { establish_context, list_readers, reader_states, connect, transmit };
+
+// The most readers a read looks at, in PC/SC's order: as many as pcsc-lite
+// serves at once.
+inline constexpr std::size_t max_readers = 16;
 
 // Contactless GET DATA, answered by the reader itself with the UID of the card
 // in its field.
@@ -42,6 +61,36 @@ bool fill_serial(const unsigned char* response, std::size_t response_size,
 // `error`: no reader (23) when the service cannot be reached or there is no
 // reader at all, no card (8) for everything else.
 read_status status_after_failure(step failed_step, LONG error) noexcept;
+
+// Whether a reader, in the state SCardGetStatusChange reports for it, holds a
+// card that a shared connection can reach: one is present, it answered the
+// reader (not mute), and no other program holds it exclusively.
+bool holds_usable_card(DWORD event_state) noexcept;
+
+// What the readers holding a card came to when none of them gave a UID, told
+// one reader at a time in PC/SC's order.
+class passed_over_readers {
+  public:
+    // A reader passed over: the call of `failed_step` (connect or transmit)
+    // failed with `error`, or it succeeded (SCARD_S_SUCCESS) and the answer
+    // held no UID.
+    void add(step failed_step, LONG error) noexcept;
+
+    // True once an error said that the service itself is gone: no reader
+    // after this one can be asked.
+    [[nodiscard]] bool service_lost() const noexcept { return service_lost_; }
+
+    // The read's status: no reader (23) when the service was lost, or when
+    // every reader refused us for lack of rights (the remedy is the
+    // administrator's, not the card's); otherwise no card (8), also when
+    // there was no reader to pass over.
+    [[nodiscard]] read_status status() const noexcept;
+
+  private:
+    std::size_t readers_ = 0;
+    std::size_t refused_for_rights_ = 0;
+    bool service_lost_ = false;
+};
 
 // The length of the reader name at `offset` in a PC/SC multi-string of `size`
 // characters (names, each ending in NUL, the list ending in an empty name).

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drivers/pcsc/outcome.hpp"
@@ -9,8 +10,12 @@
 namespace {
 
 using vellicor::pcsc::fill_serial;
+using vellicor::pcsc::holds_usable_card;
 using vellicor::pcsc::name_length;
+using vellicor::pcsc::passed_over_readers;
+using vellicor::pcsc::progress;
 using vellicor::pcsc::status_after_failure;
+using vellicor::pcsc::status_at_deadline;
 using vellicor::pcsc::step;
 
 using buffer = std::array<unsigned char, 5>;
@@ -79,7 +84,8 @@ TEST(StatusAfterFailure, NoContextMeansNoReaderWhateverTheReason) {
 }
 
 TEST(StatusAfterFailure, LostServiceOrNoReaderMeansNoReaderAtEveryStep) {
-    for (const step failed : {step::list_readers, step::connect, step::transmit}) {
+    for (const step failed :
+         {step::list_readers, step::reader_states, step::connect, step::transmit}) {
         for (const LONG error :
              {SCARD_E_NO_SERVICE, SCARD_E_SERVICE_STOPPED, SCARD_E_NO_READERS_AVAILABLE}) {
             EXPECT_EQ(status_after_failure(failed, error), 23)
@@ -98,6 +104,73 @@ TEST(StatusAfterFailure, EverythingElseMeansNoCard) {
                 << static_cast<int>(failed) << " " << error;
         }
     }
+}
+
+TEST(HoldsUsableCard, OnlyAPresentCardThatAnsweredAndIsNotHeldExclusively) {
+    for (const DWORD state :
+         {DWORD{SCARD_STATE_PRESENT}, DWORD{SCARD_STATE_CHANGED | SCARD_STATE_PRESENT},
+          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_INUSE},  // shared with another program
+          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_UNPOWERED}}) {
+        EXPECT_TRUE(holds_usable_card(state)) << state;
+    }
+    for (const DWORD state :
+         {DWORD{SCARD_STATE_UNAWARE}, DWORD{SCARD_STATE_CHANGED | SCARD_STATE_EMPTY},
+          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_MUTE},
+          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_EXCLUSIVE | SCARD_STATE_INUSE},
+          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_EMPTY},
+          DWORD{SCARD_STATE_CHANGED | SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE},
+          DWORD{SCARD_STATE_UNAVAILABLE}}) {
+        EXPECT_FALSE(holds_usable_card(state)) << state;
+    }
+}
+
+struct passed_over_case {
+    const char* what;
+    std::vector<std::pair<step, LONG>> readers;
+    int status;
+    bool service_lost;
+};
+
+TEST(PassedOverReaders, NoCardUnlessTheServiceWentOrEveryReaderRefusedUsForLackOfRights) {
+    const LONG ok = SCARD_S_SUCCESS;
+    const LONG rights = SCARD_W_SECURITY_VIOLATION;
+    for (const passed_over_case& c : std::vector<passed_over_case>{
+             {"no reader holds a card", {}, 8, false},
+             {"an answer without a UID", {{step::transmit, ok}}, 8, false},
+             {"connect and transmit failed",
+              {{step::connect, SCARD_E_SHARING_VIOLATION}, {step::transmit, SCARD_W_REMOVED_CARD}},
+              8,
+              false},
+             {"refused for lack of rights", {{step::connect, rights}}, 23, false},
+             {"every reader refused for lack of rights",
+              {{step::connect, rights}, {step::connect, SCARD_E_NO_ACCESS}},
+              23,
+              false},
+             {"one refused, one answered without a UID",
+              {{step::connect, rights}, {step::transmit, ok}},
+              8,
+              false},
+             // A transmit that is refused is no judgement on our rights to the reader.
+             {"transmit refused", {{step::transmit, rights}}, 8, false},
+             {"service gone after a token",
+              {{step::transmit, ok}, {step::connect, SCARD_E_NO_SERVICE}},
+              23,
+              true},
+             {"service stopped during the transmit",
+              {{step::transmit, SCARD_E_SERVICE_STOPPED}},
+              23,
+              true},
+         }) {
+        passed_over_readers passed_over;
+        for (const auto& [failed_step, error] : c.readers) passed_over.add(failed_step, error);
+        EXPECT_EQ(passed_over.status(), c.status) << c.what;
+        EXPECT_EQ(passed_over.service_lost(), c.service_lost) << c.what;
+    }
+}
+
+TEST(StatusAtDeadline, NoReaderUntilTheServiceAnsweredNoCardAfter) {
+    EXPECT_EQ(status_at_deadline(progress::asking_service), 23);
+    EXPECT_EQ(status_at_deadline(progress::asking_readers), 8);
 }
 
 // The names a walk over the multi-string finds, in order.

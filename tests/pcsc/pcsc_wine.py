@@ -2,7 +2,8 @@
 """Checks of the 32-bit Windows PC/SC reader library, for a build made with
 MinGW-w64 and run under Wine (or on Windows itself, with no runner).
 
-    pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--objdump PATH] [--runner ARG]... CASE
+    pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--objdump PATH]
+                 [--standin winscard.dll] [--runner ARG]... CASE
 
 dll_layout: the DLL is for 32-bit x86, exports exactly `idr_read`, undecorated,
     and imports nothing but system DLLs, so it runs beside the program alone.
@@ -11,6 +12,12 @@ no_service: the program, staged with this DLL beside it, reports "no reader"
     which is what a Windows machine without the smart card service reports too.
     This shows that the DLL loads, that its call returns, and that it does not
     take a failed service for a card.
+standin.*: a read through our scripted winscard stand-in (see
+    winscard_standin/), placed beside the program with a native override so
+    that Wine loads it instead of its own. Each case checks the whole output,
+    that the stand-in's log shows no violation of what winscard expects of its
+    caller, and that the program exits within the deadline plus 1 second of
+    the stand-in being loaded, whether or not the service or card answers.
 """
 
 import argparse
@@ -20,14 +27,31 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from e2e import NO_READER, frame  # noqa: E402
+from e2e import NO_CARD, NO_READER, frame  # noqa: E402
 
 LIBRARY = "OUR_IDR.dll"
 RUN_TIMEOUT = 120  # a fresh Wine prefix takes a while to create
+DEADLINE = 3.0  # the longest a read may take, whatever the service does
+# Each stand-in case: its script (see winscard_standin.cpp), the card number
+# the program must report, and whether a call is left never returning.
+STANDIN_CASES = {
+    "uid_4_bytes": ("Contactless=uid:12345678", b"305419896", False),
+    "uid_7_bytes": ("Contactless=uid:04112233445566/t0", b"860116326", False),
+    "no_service": ("no-service", NO_READER, False),
+    "no_readers": ("no-readers", NO_READER, False),
+    "empty_reader": ("Contactless=empty", NO_CARD, False),
+    # Every kind of reader that has no UID to give, ahead of the one that has.
+    "token_before_card": ("Token=sw:6D00;Keyboard reader=sw:6A81/t0;Busy=refuse;"
+                          "Flaky=transmit-error;Empty=empty;Contactless=uid:DEADBEEF",
+                          b"-559038737", False),
+    "mute_card": ("Contactless=mute", NO_CARD, True),
+    "hung_service": ("hung-service", NO_READER, True),
+}
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "ntdll.dll", "advapi32.dll",
                "user32.dll"}
 
@@ -58,32 +82,104 @@ def case_dll_layout(args):
         raise Failure(f"imports {imports}: expected system DLLs only, WinSCard among them")
 
 
+def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
+    """Runs the program staged in root (with the PC/SC DLL beside it), checks
+    its output and status, and returns the time it exited. It is killed after
+    RUN_TIMEOUT seconds, or at the time give_up_at() returns once that is not
+    None."""
+    exe = os.path.join(root, os.path.basename(args.exe))
+    shutil.copy2(args.exe, exe)
+    shutil.copy2(args.reader, os.path.join(root, LIBRARY))
+    full_env = dict(os.environ)
+    full_env.setdefault("WINEDEBUG", "-all")
+    full_env.update(env or {})
+    with subprocess.Popen([*args.runner, exe], env=full_env, cwd=root, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        limit = time.time() + RUN_TIMEOUT
+        while True:
+            limit = min(limit, give_up_at() or limit)
+            try:
+                out, err = proc.communicate(timeout=max(0.01, min(0.5, limit - time.time())))
+                break
+            except subprocess.TimeoutExpired:
+                if time.time() < limit:
+                    continue
+                proc.kill()
+                out, err = proc.communicate()
+                raise Failure(f"killed, still running; stdout {out!r}") from None
+        exited = time.time()
+    # Wine may have its own say on stderr (a prefix being created); only the
+    # program's output and status are ours.
+    if out != frame(expected) or proc.returncode != 0:
+        raise Failure(f"expected stdout {frame(expected)!r}\n  got stdout {out!r}, "
+                      f"exit status {proc.returncode}, stderr {err!r}")
+    return exited
+
+
 def case_no_service(args):
     root = tempfile.mkdtemp(prefix="vellicor-pcsc-wine-")
     try:
-        exe = os.path.join(root, os.path.basename(args.exe))
-        shutil.copy2(args.exe, exe)
-        shutil.copy2(args.reader, os.path.join(root, LIBRARY))
-        env = dict(os.environ)
-        env.setdefault("WINEDEBUG", "-all")
-        proc = subprocess.run([*args.runner, exe], env=env, cwd=root, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=RUN_TIMEOUT, check=False)
-        expected = frame(NO_READER)
-        # Wine may have its own say on stderr (a prefix being created); only
-        # the program's output and status are ours.
-        if proc.stdout != expected or proc.returncode != 0:
-            raise Failure(f"expected stdout {expected!r}\n  got stdout {proc.stdout!r}, "
-                          f"exit status {proc.returncode}, stderr {proc.stderr!r}")
+        run_staged(args, root, NO_READER)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def standin_case(args, name):
+    script, expected, hangs = STANDIN_CASES[name]
+    root = tempfile.mkdtemp(prefix="vellicor-pcsc-standin-")
+    log = os.path.join(root, "winscard.log")
+
+    def give_up_at():
+        # Well after the program should have ended: the stand-in's first line
+        # tells when it was loaded.
+        try:
+            with open(log, encoding="utf-8", errors="replace") as f:
+                return float(f.readline().split(" ", 1)[0]) + DEADLINE + 5
+        except (OSError, ValueError):
+            return None
+
+    try:
+        shutil.copy2(args.standin, os.path.join(root, "winscard.dll"))
+        try:
+            exited = run_staged(args, root, expected,
+                                {"VELLICOR_WINSCARD": script, "WINEDLLOVERRIDES": "winscard=n"},
+                                give_up_at)
+        finally:
+            # Each line: Unix time in seconds, then what happened.
+            lines = []
+            if os.path.exists(log):
+                with open(log, encoding="utf-8", errors="replace") as f:
+                    lines = [line.rstrip("\n").split(" ", 1) for line in f]
+            print("winscard.log:\n  " + "\n  ".join(" ".join(line) for line in lines))
+        if not lines:
+            raise Failure("winscard was never loaded")
+        events = [text for _, text in lines]
+        faults = [e for e in events if e.startswith(("violation:", "script error:"))]
+        if faults:
+            raise Failure("the stand-in saw: " + "; ".join(faults))
+        took = exited - float(lines[0][0])
+        print(f"exited {took:.2f} s after winscard was loaded")
+        if took > DEADLINE + 1:
+            raise Failure(f"exited {took:.2f} s after winscard was loaded")
+        if hangs and not any(e.endswith("never answering") for e in events):
+            raise Failure("no call was left unanswered: the case tests nothing")
+        if hangs and took < DEADLINE:
+            raise Failure(f"ended {took:.2f} s after winscard was loaded: before the deadline")
+        if not hangs and events[-1] != "unloaded":
+            raise Failure("winscard was not unloaded, so what it handed out was never checked")
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
 
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
+    for name in STANDIN_CASES:
+        cases["standin." + name] = lambda args, name=name: standin_case(args, name)
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--reader", required=True)
     parser.add_argument("--objdump", default="objdump", help="an objdump that reads PE files")
+    parser.add_argument("--standin", help="the winscard.dll stand-in, for the standin.* cases")
     parser.add_argument("--runner", action="append", default=[],
                         help="the command that runs a Windows program, one word per option")
     parser.add_argument("case", choices=sorted(cases))

@@ -12,7 +12,7 @@ The card answers GET DATA for the UID (FF CA 00 00 00) with its UID followed
 by its status word (90 00 unless told otherwise; give an empty UID for a plain
 error), and every other command with 6D 00 (instruction not supported).
 
-    virtual_card.py --port PORT --uid HEX [--status-word HEX] [--vanish]
+    virtual_card.py --port PORT --uid HEX [--status-word HEX] [--vanish | --silent]
 
 runs one card until interrupted.
 """
@@ -38,13 +38,17 @@ class VirtualCard:
 
     vanish: the card leaves the field when asked for its UID instead of
     answering, as one taken away in the middle of a read.
+    silent: the card takes every command and never answers, as a hung one;
+    the reader waits for it until the card is removed.
     """
 
-    def __init__(self, port, uid, status_word=SW_OK, vanish=False, host="127.0.0.1"):
+    def __init__(self, port, uid, status_word=SW_OK, vanish=False, silent=False,
+                 host="127.0.0.1"):
         self.address = (host, port)
         self.uid = bytes(uid)
         self.status_word = bytes(status_word)
         self.vanish = vanish
+        self.silent = silent
         # Appended to by the card's thread only, read by anyone.
         self.commands = []  # every APDU received, in order
         self.controls = []  # every control byte received, in order
@@ -110,6 +114,8 @@ class VirtualCard:
                 if message == GET_UID and self.vanish:
                     sock.shutdown(socket.SHUT_RDWR)
                     return
+                if self.silent:
+                    continue
                 _send(sock, self._answer(message))
         except OSError:
             return
@@ -147,9 +153,10 @@ def main():
     parser.add_argument("--uid", required=True, help="the UID in hex, e.g. 04A1B2C3")
     parser.add_argument("--status-word", default="9000", help="answer to GET DATA, hex")
     parser.add_argument("--vanish", action="store_true", help="leave instead of answering GET DATA")
+    parser.add_argument("--silent", action="store_true", help="never answer a command")
     args = parser.parse_args()
     card = VirtualCard(args.port, bytes.fromhex(args.uid), bytes.fromhex(args.status_word),
-                       args.vanish, args.host)
+                       args.vanish, args.silent, args.host)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())

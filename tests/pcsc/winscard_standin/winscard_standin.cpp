@@ -1,0 +1,472 @@
+// winscard.dll for the Windows PC/SC tests: a smart card service whose
+// readers and cards each test scripts, and which holds its caller to what the
+// real service expects. Test-only; never shipped.
+//
+// The script is the environment variable VELLICOR_WINSCARD (Wine hands the
+// Unix environment to the Windows process):
+//
+//   no-service          SCardEstablishContext fails with SCARD_E_NO_SERVICE
+//   hung-service        SCardEstablishContext never returns
+//   no-readers          the service runs and lists no reader
+//   NAME=CARD;...       readers in the service's order, each with its card:
+//     empty                 no card
+//     uid:HEX               answers GET DATA with the UID HEX, then 90 00
+//     sw:HEX                answers every command with the status word HEX
+//     refuse                present, but every connect is refused
+//     transmit-error        present, but every transmit fails
+//     mute                  present, but a transmit never returns
+//   A card is T=1 unless "/t0" follows it.
+//
+// Everything it sees goes to winscard.log beside this DLL, one line per
+// event, written as it happens so that even a process that hangs or is killed
+// leaves its evidence. Each line starts with the Unix time in milliseconds.
+// Lines starting "violation:" are what real winscard would not accept of its
+// caller (the test fails on any); "script error:" is a fault of the test.
+//
+// Calls that never return hold the service's lock, and so does the DLL's
+// process detach, as a real service's may: a process that exits after
+// abandoning such a call hangs in ExitProcess unless its caller prevents it.
+#define WINSCARDAPI __declspec(dllexport)
+#define WINSCARDDATA __declspec(dllexport)
+#include <windows.h>
+#include <winscard.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+const SCARD_IO_REQUEST g_rgSCardT0Pci{SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
+const SCARD_IO_REQUEST g_rgSCardT1Pci{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
+const SCARD_IO_REQUEST g_rgSCardRawPci{SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_REQUEST)};
+
+namespace {
+
+enum class service { up, none, hung };
+enum class card_kind { empty, uid, status_word, refuse, transmit_error, mute };
+
+struct reader {
+    std::string name;
+    card_kind card = card_kind::empty;
+    std::string answer;  // the UID or the status word
+    DWORD protocol = SCARD_PROTOCOL_T1;
+};
+
+struct connection {
+    SCARDCONTEXT context;
+    std::size_t reader;
+    DWORD protocol;
+};
+
+// A short well-formed ATR (T=0 and T=1 offered); nobody reads it.
+constexpr BYTE card_atr[] = {0x3B, 0x80, 0x80, 0x01, 0x01};
+constexpr BYTE get_uid[] = {0xFF, 0xCA, 0x00, 0x00, 0x00};
+
+HANDLE log_file = INVALID_HANDLE_VALUE;
+// A semaphore rather than a critical section: held by a thread that
+// ExitProcess has killed, it stays held on every Windows version.
+HANDLE service_lock = nullptr;
+const char* volatile blocked_call = nullptr;
+
+service state = service::none;
+std::vector<reader> readers;
+std::set<SCARDCONTEXT> contexts;
+std::map<SCARDHANDLE, connection> cards;
+std::map<void*, SCARDCONTEXT> allocations;  // SCARD_AUTOALLOCATE memory and its context
+ULONG_PTR next_handle = 0x5C000000;         // never 0, never small
+
+void log_line(const char* format, ...) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG ticks = (ULONGLONG{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    const ULONGLONG unix_ms = (ticks - 116444736000000000ULL) / 10000;
+    char line[1024];
+    int size = std::snprintf(line, sizeof line, "%llu.%03llu ", unix_ms / 1000, unix_ms % 1000);
+    va_list args;
+    va_start(args, format);
+    const int text = std::vsnprintf(line + size, sizeof line - size - 1, format, args);
+    va_end(args);
+    size = text < 0 ? size : std::min<int>(size + text, sizeof line - 2);
+    line[size++] = '\n';
+    DWORD written = 0;
+    // Opened for appending: each line is one write that lands whole at the end.
+    WriteFile(log_file, line, static_cast<DWORD>(size), &written, nullptr);
+}
+
+// Runs each call with the lock held, as one request to the service.
+class request {
+  public:
+    explicit request(const char* name) noexcept : name_(name) {
+        WaitForSingleObject(service_lock, INFINITE);
+    }
+    request(const request&) = delete;
+    request& operator=(const request&) = delete;
+    ~request() { ReleaseSemaphore(service_lock, 1, nullptr); }
+
+    [[noreturn]] void never_answer() const noexcept {
+        blocked_call = name_;
+        log_line("%s: never answering", name_);
+        for (;;) Sleep(INFINITE);
+    }
+
+  private:
+    const char* name_;
+};
+
+bool parse_hex(const std::string& text, std::string& bytes) {
+    if (text.empty() || text.size() % 2 != 0) return false;
+    bytes.clear();
+    for (const char digit : text) {
+        if (std::isxdigit(static_cast<unsigned char>(digit)) == 0) return false;
+    }
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        bytes.push_back(static_cast<char>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return true;
+}
+
+bool parse_card(std::string text, reader& into) {
+    const std::size_t slash = text.find('/');
+    if (slash != std::string::npos) {
+        const std::string protocol = text.substr(slash + 1);
+        if (protocol != "t0" && protocol != "t1") return false;
+        into.protocol = protocol == "t0" ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
+        text.resize(slash);
+    }
+    const std::map<std::string, card_kind> plain = {{"empty", card_kind::empty},
+                                                    {"refuse", card_kind::refuse},
+                                                    {"transmit-error", card_kind::transmit_error},
+                                                    {"mute", card_kind::mute}};
+    const auto found = plain.find(text);
+    if (found != plain.end()) {
+        into.card = found->second;
+        return true;
+    }
+    if (text.rfind("uid:", 0) == 0) {
+        into.card = card_kind::uid;
+        return parse_hex(text.substr(4), into.answer);
+    }
+    if (text.rfind("sw:", 0) == 0) {
+        into.card = card_kind::status_word;
+        return parse_hex(text.substr(3), into.answer) && into.answer.size() == 2;
+    }
+    return false;
+}
+
+// Leaves `state` at service::none unless the whole script is sound.
+void load_script() {
+    char text[4096];
+    const DWORD size = GetEnvironmentVariableA("VELLICOR_WINSCARD", text, sizeof text);
+    if (size == 0 || size >= sizeof text) {
+        log_line("script error: VELLICOR_WINSCARD is unset, empty or too long");
+        return;
+    }
+    const std::string script(text, size);
+    log_line("script: %s", script.c_str());
+    if (script == "no-service" || script == "hung-service") {
+        state = script == "no-service" ? service::none : service::hung;
+        return;
+    }
+    if (script == "no-readers") {
+        state = service::up;
+        return;
+    }
+    std::vector<reader> parsed;
+    for (std::size_t at = 0; at < script.size();) {
+        std::size_t end = script.find(';', at);
+        if (end == std::string::npos) end = script.size();
+        const std::string entry = script.substr(at, end - at);
+        const std::size_t equals = entry.find('=');
+        reader one;
+        if (equals == 0 || equals == std::string::npos ||
+            !parse_card(entry.substr(equals + 1), one)) {
+            log_line("script error: cannot read \"%s\"", entry.c_str());
+            return;
+        }
+        one.name = entry.substr(0, equals);
+        parsed.push_back(one);
+        at = end + 1;
+    }
+    readers = parsed;
+    state = service::up;
+}
+
+bool open_context(SCARDCONTEXT context, const char* call) {
+    if (contexts.count(context) != 0) return true;
+    log_line("violation: %s given context %#lx, which is not open", call,
+             static_cast<unsigned long>(context));
+    return false;
+}
+
+const reader* find_reader(const char* name, std::size_t* index) {
+    for (std::size_t i = 0; name != nullptr && i < readers.size(); ++i) {
+        if (readers[i].name == name) {
+            if (index != nullptr) *index = i;
+            return &readers[i];
+        }
+    }
+    return nullptr;
+}
+
+const char* protocol_name(DWORD protocol) {
+    switch (protocol) {
+        case SCARD_PROTOCOL_T0:
+            return "T0";
+        case SCARD_PROTOCOL_T1:
+            return "T1";
+        default:
+            return "other";
+    }
+}
+
+}  // namespace
+
+LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pvReserved2,
+                                  LPSCARDCONTEXT phContext) {
+    request call("SCardEstablishContext");
+    log_line("SCardEstablishContext(scope %lu)", dwScope);
+    if (phContext == nullptr || pvReserved1 != nullptr || pvReserved2 != nullptr) {
+        log_line("violation: SCardEstablishContext needs reserved NULLs and a handle to fill");
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    if (dwScope != SCARD_SCOPE_USER && dwScope != SCARD_SCOPE_SYSTEM) return SCARD_E_INVALID_VALUE;
+    if (state == service::hung) call.never_answer();
+    if (state == service::none) return SCARD_E_NO_SERVICE;
+    *phContext = ++next_handle;
+    contexts.insert(*phContext);
+    log_line("  context %#lx", static_cast<unsigned long>(*phContext));
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SCardReleaseContext(SCARDCONTEXT hContext) {
+    request call("SCardReleaseContext");
+    log_line("SCardReleaseContext(%#lx)", static_cast<unsigned long>(hContext));
+    if (!open_context(hContext, "SCardReleaseContext")) return SCARD_E_INVALID_HANDLE;
+    for (const auto& card : cards) {
+        if (card.second.context == hContext) {
+            log_line("violation: context released while card %#lx is still connected",
+                     static_cast<unsigned long>(card.first));
+        }
+    }
+    for (const auto& block : allocations) {
+        if (block.second == hContext) {
+            log_line(
+                "violation: context released before its memory %p went back through "
+                "SCardFreeMemory",
+                block.first);
+        }
+    }
+    contexts.erase(hContext);
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SCardIsValidContext(SCARDCONTEXT hContext) {
+    request call("SCardIsValidContext");
+    return contexts.count(hContext) != 0 ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
+}
+
+LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR /*mszGroups*/, LPSTR mszReaders,
+                              LPDWORD pcchReaders) {
+    request call("SCardListReadersA");
+    const bool allocate = pcchReaders != nullptr && *pcchReaders == SCARD_AUTOALLOCATE;
+    log_line("SCardListReadersA(%#lx%s)", static_cast<unsigned long>(hContext),
+             allocate ? ", SCARD_AUTOALLOCATE" : "");
+    if (!open_context(hContext, "SCardListReadersA")) return SCARD_E_INVALID_HANDLE;
+    if (pcchReaders == nullptr || (allocate && mszReaders == nullptr)) {
+        log_line("violation: SCardListReadersA without a length, or nowhere to put the list");
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    if (readers.empty()) return SCARD_E_NO_READERS_AVAILABLE;
+    std::string names;
+    for (const reader& one : readers) names.append(one.name).push_back('\0');
+    names.push_back('\0');
+    const auto size = static_cast<DWORD>(names.size());
+    if (allocate) {
+        void* block = HeapAlloc(GetProcessHeap(), 0, size);
+        if (block == nullptr) return SCARD_E_NO_MEMORY;
+        std::memcpy(block, names.data(), size);
+        allocations[block] = hContext;
+        *reinterpret_cast<LPSTR*>(mszReaders) = static_cast<LPSTR>(block);
+        log_line("  memory %p", block);
+    } else if (mszReaders != nullptr) {
+        if (*pcchReaders < size) {
+            *pcchReaders = size;
+            return SCARD_E_INSUFFICIENT_BUFFER;
+        }
+        std::memcpy(mszReaders, names.data(), size);
+    }
+    *pcchReaders = size;
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem) {
+    request call("SCardFreeMemory");
+    log_line("SCardFreeMemory(%#lx, %p)", static_cast<unsigned long>(hContext), pvMem);
+    if (!open_context(hContext, "SCardFreeMemory")) return SCARD_E_INVALID_HANDLE;
+    const auto block = allocations.find(const_cast<void*>(pvMem));
+    if (block == allocations.end() || block->second != hContext) {
+        log_line("violation: SCardFreeMemory given %p, not memory this context handed out", pvMem);
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    HeapFree(GetProcessHeap(), 0, block->first);
+    allocations.erase(block);
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT hContext, DWORD dwTimeout,
+                                  LPSCARD_READERSTATEA rgReaderStates, DWORD cReaders) {
+    request call("SCardGetStatusChangeA");
+    log_line("SCardGetStatusChangeA(%#lx, timeout %lu, %lu readers)",
+             static_cast<unsigned long>(hContext), dwTimeout, cReaders);
+    if (!open_context(hContext, "SCardGetStatusChangeA")) return SCARD_E_INVALID_HANDLE;
+    if (cReaders != 0 && rgReaderStates == nullptr) {
+        log_line("violation: SCardGetStatusChangeA without its reader states");
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    bool changed = false;
+    for (DWORD i = 0; i < cReaders; ++i) {
+        SCARD_READERSTATEA& entry = rgReaderStates[i];
+        const reader* one = find_reader(entry.szReader, nullptr);
+        if (one == nullptr) return SCARD_E_UNKNOWN_READER;
+        const DWORD now = one->card == card_kind::empty ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT;
+        const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
+                             (entry.dwCurrentState & 0xFFFF & ~SCARD_STATE_CHANGED) != now;
+        entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
+        entry.cbAtr = 0;
+        if (now == SCARD_STATE_PRESENT) {
+            entry.cbAtr = sizeof card_atr;
+            std::memcpy(entry.rgbAtr, card_atr, sizeof card_atr);
+        }
+        log_line("  \"%s\": current %#lx, event %#lx", entry.szReader, entry.dwCurrentState,
+                 entry.dwEventState);
+        changed = changed || differs;
+    }
+    if (changed) return SCARD_S_SUCCESS;
+    if (dwTimeout == INFINITE) call.never_answer();
+    Sleep(dwTimeout);
+    return SCARD_E_TIMEOUT;
+}
+
+LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
+                          DWORD dwPreferredProtocols, LPSCARDHANDLE phCard,
+                          LPDWORD pdwActiveProtocol) {
+    request call("SCardConnectA");
+    log_line("SCardConnectA(%#lx, \"%s\", share %lu, protocols %#lx)",
+             static_cast<unsigned long>(hContext), szReader != nullptr ? szReader : "(null)",
+             dwShareMode, dwPreferredProtocols);
+    if (!open_context(hContext, "SCardConnectA")) return SCARD_E_INVALID_HANDLE;
+    if (phCard == nullptr || pdwActiveProtocol == nullptr) {
+        log_line("violation: SCardConnectA without a handle and a protocol to fill");
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    std::size_t index = 0;
+    const reader* one = find_reader(szReader, &index);
+    if (one == nullptr) return SCARD_E_UNKNOWN_READER;
+    if (one->card == card_kind::empty) return SCARD_E_NO_SMARTCARD;
+    if (one->card == card_kind::refuse) return SCARD_E_SHARING_VIOLATION;
+    if ((dwPreferredProtocols & one->protocol) == 0) return SCARD_E_PROTO_MISMATCH;
+    *phCard = ++next_handle;
+    *pdwActiveProtocol = one->protocol;
+    cards[*phCard] = connection{hContext, index, one->protocol};
+    log_line("  card %#lx, %s", static_cast<unsigned long>(*phCard), protocol_name(one->protocol));
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
+    request call("SCardDisconnect");
+    log_line("SCardDisconnect(%#lx, disposition %lu)", static_cast<unsigned long>(hCard),
+             dwDisposition);
+    if (cards.erase(hCard) == 0) {
+        log_line("violation: SCardDisconnect given card %#lx, which is not connected",
+                 static_cast<unsigned long>(hCard));
+        return SCARD_E_INVALID_HANDLE;
+    }
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pbSendBuffer,
+                          DWORD cbSendLength, LPSCARD_IO_REQUEST /*pioRecvPci*/,
+                          LPBYTE pbRecvBuffer, LPDWORD pcbRecvLength) {
+    request call("SCardTransmit");
+    log_line("SCardTransmit(%#lx, %lu bytes)", static_cast<unsigned long>(hCard), cbSendLength);
+    const auto card = cards.find(hCard);
+    if (card == cards.end()) {
+        log_line("violation: SCardTransmit given card %#lx, which is not connected",
+                 static_cast<unsigned long>(hCard));
+        return SCARD_E_INVALID_HANDLE;
+    }
+    if (pioSendPci == nullptr || pioSendPci->dwProtocol != card->second.protocol ||
+        pioSendPci->cbPciLength < sizeof(SCARD_IO_REQUEST)) {
+        log_line(
+            "violation: SCardTransmit's protocol control structure (%s) does not match the "
+            "card's protocol %s",
+            pioSendPci == nullptr ? "none" : protocol_name(pioSendPci->dwProtocol),
+            protocol_name(card->second.protocol));
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    if (pbSendBuffer == nullptr || cbSendLength == 0 || pbRecvBuffer == nullptr ||
+        pcbRecvLength == nullptr) {
+        log_line("violation: SCardTransmit without a command or room for the answer");
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    const reader& one = readers[card->second.reader];
+    if (one.card == card_kind::transmit_error) return SCARD_E_COMM_DATA_LOST;
+    if (one.card == card_kind::mute) call.never_answer();
+    std::string answer = one.answer;
+    if (one.card == card_kind::uid) {
+        const bool asks_uid = cbSendLength == sizeof get_uid &&
+                              std::memcmp(pbSendBuffer, get_uid, sizeof get_uid) == 0;
+        answer = asks_uid ? one.answer + std::string("\x90\x00", 2) : std::string("\x6D\x00", 2);
+    }
+    if (*pcbRecvLength < answer.size()) {
+        *pcbRecvLength = static_cast<DWORD>(answer.size());
+        return SCARD_E_INSUFFICIENT_BUFFER;
+    }
+    std::memcpy(pbRecvBuffer, answer.data(), answer.size());
+    *pcbRecvLength = static_cast<DWORD>(answer.size());
+    return SCARD_S_SUCCESS;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+        wchar_t path[MAX_PATH];
+        const DWORD size = GetModuleFileNameW(instance, path, MAX_PATH);
+        std::wstring log_path(path, size);
+        log_path.resize(log_path.find_last_of(L'\\') + 1);
+        log_path += L"winscard.log";
+        log_file =
+            CreateFileW(log_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        service_lock = CreateSemaphoreW(nullptr, 1, 1, nullptr);
+        if (log_file == INVALID_HANDLE_VALUE || service_lock == nullptr) return FALSE;
+        log_line("loaded");
+        load_script();
+    } else if (reason == DLL_PROCESS_DETACH) {
+        const bool exiting = reserved != nullptr;
+        const char* blocked = blocked_call;
+        if (blocked != nullptr && !exiting) {
+            log_line("violation: unloaded by FreeLibrary while %s has not returned", blocked);
+        }
+        if (blocked != nullptr) log_line("detach: waiting for the lock %s holds", blocked);
+        WaitForSingleObject(service_lock, INFINITE);
+        for (const SCARDCONTEXT context : contexts) {
+            log_line("violation: context %#lx never released", static_cast<unsigned long>(context));
+        }
+        for (const auto& card : cards) {
+            log_line("violation: card %#lx never disconnected",
+                     static_cast<unsigned long>(card.first));
+        }
+        for (const auto& block : allocations) {
+            log_line("violation: memory %p never given back through SCardFreeMemory", block.first);
+        }
+        log_line(exiting ? "unloaded at process exit" : "unloaded");
+        CloseHandle(log_file);
+    }
+    return TRUE;
+}
