@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -107,65 +108,40 @@ TEST(StatusAfterFailure, EverythingElseMeansNoCard) {
 }
 
 TEST(HoldsUsableCard, OnlyAPresentCardThatAnsweredAndIsNotHeldExclusively) {
-    for (const DWORD state :
-         {DWORD{SCARD_STATE_PRESENT}, DWORD{SCARD_STATE_CHANGED | SCARD_STATE_PRESENT},
-          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_INUSE},  // shared with another program
-          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_UNPOWERED}}) {
-        EXPECT_TRUE(holds_usable_card(state)) << state;
-    }
-    for (const DWORD state :
-         {DWORD{SCARD_STATE_UNAWARE}, DWORD{SCARD_STATE_CHANGED | SCARD_STATE_EMPTY},
-          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_MUTE},
-          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_EXCLUSIVE | SCARD_STATE_INUSE},
-          DWORD{SCARD_STATE_PRESENT | SCARD_STATE_EMPTY},
-          DWORD{SCARD_STATE_CHANGED | SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE},
-          DWORD{SCARD_STATE_UNAVAILABLE}}) {
+    EXPECT_TRUE(holds_usable_card(SCARD_STATE_CHANGED | SCARD_STATE_PRESENT));
+    EXPECT_TRUE(
+        holds_usable_card(SCARD_STATE_PRESENT | SCARD_STATE_INUSE));  // shared, not exclusive
+    for (const DWORD state : {DWORD{SCARD_STATE_UNAWARE}, DWORD{SCARD_STATE_EMPTY},
+                              DWORD{SCARD_STATE_PRESENT | SCARD_STATE_MUTE},
+                              DWORD{SCARD_STATE_PRESENT | SCARD_STATE_EXCLUSIVE},
+                              DWORD{SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE}}) {
         EXPECT_FALSE(holds_usable_card(state)) << state;
     }
 }
 
-struct passed_over_case {
-    const char* what;
-    std::vector<std::pair<step, LONG>> readers;
-    int status;
-    bool service_lost;
-};
+// The status after passing over readers that each failed as given.
+int status_after(std::initializer_list<std::pair<step, LONG>> readers) {
+    passed_over_readers passed_over;
+    for (const auto& [failed_step, error] : readers) passed_over.add(failed_step, error);
+    return passed_over.status();
+}
 
 TEST(PassedOverReaders, NoCardUnlessTheServiceWentOrEveryReaderRefusedUsForLackOfRights) {
-    const LONG ok = SCARD_S_SUCCESS;
+    const LONG ok = SCARD_S_SUCCESS;  // an answer without a UID
     const LONG rights = SCARD_W_SECURITY_VIOLATION;
-    for (const passed_over_case& c : std::vector<passed_over_case>{
-             {"no reader holds a card", {}, 8, false},
-             {"an answer without a UID", {{step::transmit, ok}}, 8, false},
-             {"connect and transmit failed",
-              {{step::connect, SCARD_E_SHARING_VIOLATION}, {step::transmit, SCARD_W_REMOVED_CARD}},
-              8,
-              false},
-             {"refused for lack of rights", {{step::connect, rights}}, 23, false},
-             {"every reader refused for lack of rights",
-              {{step::connect, rights}, {step::connect, SCARD_E_NO_ACCESS}},
-              23,
-              false},
-             {"one refused, one answered without a UID",
-              {{step::connect, rights}, {step::transmit, ok}},
-              8,
-              false},
-             // A transmit that is refused is no judgement on our rights to the reader.
-             {"transmit refused", {{step::transmit, rights}}, 8, false},
-             {"service gone after a token",
-              {{step::transmit, ok}, {step::connect, SCARD_E_NO_SERVICE}},
-              23,
-              true},
-             {"service stopped during the transmit",
-              {{step::transmit, SCARD_E_SERVICE_STOPPED}},
-              23,
-              true},
-         }) {
-        passed_over_readers passed_over;
-        for (const auto& [failed_step, error] : c.readers) passed_over.add(failed_step, error);
-        EXPECT_EQ(passed_over.status(), c.status) << c.what;
-        EXPECT_EQ(passed_over.service_lost(), c.service_lost) << c.what;
-    }
+    EXPECT_EQ(status_after({}), 8);
+    EXPECT_EQ(status_after({{step::transmit, ok}, {step::connect, SCARD_E_SHARING_VIOLATION}}), 8);
+    EXPECT_EQ(status_after({{step::connect, rights}, {step::connect, SCARD_E_NO_ACCESS}}), 23);
+    EXPECT_EQ(status_after({{step::connect, rights}, {step::transmit, ok}}), 8);
+    // A refused transmit says nothing of our rights to the reader.
+    EXPECT_EQ(status_after({{step::transmit, rights}}), 8);
+    EXPECT_EQ(status_after({{step::transmit, ok}, {step::connect, SCARD_E_NO_SERVICE}}), 23);
+
+    passed_over_readers passed_over;
+    passed_over.add(step::transmit, SCARD_W_REMOVED_CARD);
+    EXPECT_FALSE(passed_over.service_lost());
+    passed_over.add(step::transmit, SCARD_E_SERVICE_STOPPED);
+    EXPECT_TRUE(passed_over.service_lost());
 }
 
 TEST(StatusAtDeadline, NoReaderUntilTheServiceAnsweredNoCardAfter) {
