@@ -38,7 +38,8 @@ for preset in package-linux package-win32; do
     fi
 done
 
-version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' build/package-linux/CPackConfig.cmake)
+config=build/package-linux/CPackConfig.cmake
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$config")
 deb=$(cd build/package-linux && echo "vellicor_${version}"_*.deb)
 files=("$deb" "vellicor-$version-win32.zip" "vellicor-$version-win32-setup.exe")
 mkdir -p "$out"
