@@ -19,6 +19,9 @@ endfunction()
 # the compiler's runtime may be left behind as a DLL it would need.
 if(MINGW)
     add_link_options(-static)
+    # No link time in the PE headers, so that the same sources give the same
+    # bytes and a release can be rebuilt and compared.
+    add_link_options(LINKER:--no-insert-timestamp)
 endif()
 
 # A reader library: a shared library named exactly OUR_IDR.dll on every

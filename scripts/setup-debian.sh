@@ -17,6 +17,9 @@ packages=(
     # Windows build, and its tests under 32-bit Wine: pefile reads the built
     # files back, locales holds the zh_CN data the Wine runner compiles
     g++-mingw-w64-i686-posix wine wine32:i386 python3-pefile locales
+    # Packages (scripts/package.sh) and their tests: CPack's .deb needs file
+    # and dpkg-shlibdeps, the installer makensis
+    dpkg-dev file lintian nsis
 )
 # Wine's i386 loader runs under qemu's user-mode emulation (see
 # tests/wine/run-under-wine.sh.in); bookworm's own qemu 7.2 starts Wine in

@@ -9,3 +9,6 @@ cmake --workflow --preset native
 cmake --workflow --preset sanitize
 cmake --workflow --preset release-test
 cmake --workflow --preset windows-x86
+# The release packages, built by scripts/package.sh; after windows-x86, whose
+# Wine prefix the installer tests use.
+cmake --workflow --preset packages
