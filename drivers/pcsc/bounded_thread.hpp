@@ -25,9 +25,10 @@ enum class run_result {
 run_result run_bounded(task& work, unsigned timeout_ms) noexcept;
 
 // For a thread left running: keeps this library mapped until the process
-// ends, however often its loader unloads it, so that the thread never runs
-// into unmapped code; and keeps the process's exit from waiting for locks the
-// thread may hold when it is killed there.
+// ends, however often its loader unloads it (on POSIX the link already sees
+// to that), so that the thread never runs into unmapped code; and keeps the
+// process's exit from waiting for locks the thread may hold when it is
+// killed there.
 void outlive_abandoned_thread() noexcept;
 
 }  // namespace vellicor::pcsc

@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <pthread.h>
 
 #include <csignal>
@@ -15,9 +14,6 @@ void* thread_main(void* work) {
     self->run(self);
     return nullptr;
 }
-
-// Any object of ours tells dladdr which file this library was loaded from.
-const char anchor = 0;
 
 }  // namespace
 
@@ -52,15 +48,12 @@ run_result run_bounded(task& work, unsigned timeout_ms) noexcept {
 }
 
 void outlive_abandoned_thread() noexcept {
-    // Opening ourselves once more, never to be closed, with RTLD_NODELETE:
-    // the loader's dlclose can no longer unmap us. At exit nothing needs
-    // guarding here: exit() does not kill the thread first, so whatever locks
-    // it holds in pcsc-lite stay with a live thread, and pcsc-lite's own
-    // destructor takes none of those it keeps while waiting for the service.
-    Dl_info self{};
-    if (dladdr(&anchor, &self) != 0 && self.dli_fname != nullptr) {
-        dlopen(self.dli_fname, RTLD_NOLOAD | RTLD_NODELETE | RTLD_NOW);
-    }
+    // Nothing left to do here. The library is linked with -z nodelete, so no
+    // dlclose ever unmaps it and a thread left running never runs into
+    // unmapped code. Nor does the exit need guarding: exit() does not kill
+    // the thread first, so whatever locks it holds in pcsc-lite stay with a
+    // live thread, and pcsc-lite's own destructor takes none of those it
+    // keeps while waiting for the service.
 }
 
 }  // namespace vellicor::pcsc
