@@ -26,8 +26,9 @@
 // Calls that never return hold the service's lock, and so does the DLL's
 // process detach, as a real service's may: a process that exits after
 // abandoning such a call hangs in ExitProcess unless its caller prevents it.
+//
+// Only the calls the PC/SC reader library imports are served.
 #define WINSCARDAPI __declspec(dllexport)
-#define WINSCARDDATA __declspec(dllexport)
 #include <windows.h>
 #include <winscard.h>
 
@@ -40,10 +41,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-const SCARD_IO_REQUEST g_rgSCardT0Pci{SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
-const SCARD_IO_REQUEST g_rgSCardT1Pci{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
-const SCARD_IO_REQUEST g_rgSCardRawPci{SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_REQUEST)};
 
 namespace {
 
@@ -265,11 +262,6 @@ LONG WINAPI SCardReleaseContext(SCARDCONTEXT hContext) {
     return SCARD_S_SUCCESS;
 }
 
-LONG WINAPI SCardIsValidContext(SCARDCONTEXT hContext) {
-    request call("SCardIsValidContext");
-    return contexts.count(hContext) != 0 ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
-}
-
 LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR /*mszGroups*/, LPSTR mszReaders,
                               LPDWORD pcchReaders) {
     request call("SCardListReadersA");
@@ -286,20 +278,17 @@ LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR /*mszGroups*/, LPSTR
     for (const reader& one : readers) names.append(one.name).push_back('\0');
     names.push_back('\0');
     const auto size = static_cast<DWORD>(names.size());
-    if (allocate) {
-        void* block = HeapAlloc(GetProcessHeap(), 0, size);
-        if (block == nullptr) return SCARD_E_NO_MEMORY;
-        std::memcpy(block, names.data(), size);
-        allocations[block] = hContext;
-        *reinterpret_cast<LPSTR*>(mszReaders) = static_cast<LPSTR>(block);
-        log_line("  memory %p", block);
-    } else if (mszReaders != nullptr) {
-        if (*pcchReaders < size) {
-            *pcchReaders = size;
-            return SCARD_E_INSUFFICIENT_BUFFER;
-        }
-        std::memcpy(mszReaders, names.data(), size);
+    if (!allocate) {
+        // Real winscard fills a caller's buffer too; the library never asks.
+        log_line("script error: only SCARD_AUTOALLOCATE lists are served");
+        return SCARD_E_INVALID_PARAMETER;
     }
+    void* block = HeapAlloc(GetProcessHeap(), 0, size);
+    if (block == nullptr) return SCARD_E_NO_MEMORY;
+    std::memcpy(block, names.data(), size);
+    allocations[block] = hContext;
+    *reinterpret_cast<LPSTR*>(mszReaders) = static_cast<LPSTR>(block);
+    log_line("  memory %p", block);
     *pcchReaders = size;
     return SCARD_S_SUCCESS;
 }
