@@ -138,9 +138,11 @@ class Harness:
         that long after each call, the library unloaded; `after_first` runs
         once the first call has returned."""
         expected = calls or [line] * count
+        # Unbuffered: communicate() reads the raw pipe, so whatever a buffered
+        # readline() took beyond the first line would be lost.
         proc = subprocess.Popen([self.args.repeat, self.args.reader, str(len(expected)),
                                  str(pause_ms)], env=self.env(), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
         first = proc.stdout.readline()
         if after_first:
             after_first()
