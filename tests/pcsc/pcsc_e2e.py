@@ -28,10 +28,10 @@ import time
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from e2e import NO_CARD, NO_READER, frame  # noqa: E402
+from e2e import LIBRARY, NO_CARD, NO_READER, Failure, frame  # noqa: E402
 from pcsc_daemon import Service, SetupError, enter_namespaces  # noqa: E402
+from virtual_card import GET_UID  # noqa: E402
 
-LIBRARY = "OUR_IDR.dll"
 RUN_TIMEOUT = 20
 # The library's bound on a read (read_deadline_ms); a run of the program may
 # take a second more.
@@ -40,12 +40,7 @@ RUN_BOUND = DEADLINE + 1.0
 # A card takes about 0.4 s to appear once connected, and as long to settle
 # once gone; this is the bound for either.
 SETTLE_BOUND = 10.0
-GET_UID = bytes.fromhex("FFCA000000")
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these cases
-
-
-class Failure(Exception):
-    pass
 
 
 class Harness:

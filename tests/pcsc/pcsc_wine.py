@@ -32,9 +32,8 @@ import time
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from e2e import NO_CARD, NO_READER, frame  # noqa: E402
+from e2e import LIBRARY, NO_CARD, NO_READER, Failure, frame  # noqa: E402
 
-LIBRARY = "OUR_IDR.dll"
 RUN_TIMEOUT = 120  # a fresh Wine prefix takes a while to create
 DEADLINE = 3.0  # the longest a read may take, whatever the service does
 # Each stand-in case: its script (see winscard_standin.cpp), the card number
@@ -54,10 +53,6 @@ STANDIN_CASES = {
 }
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "ntdll.dll", "advapi32.dll",
                "user32.dll"}
-
-
-class Failure(Exception):
-    pass
 
 
 def dll_layout(objdump, path):
