@@ -9,7 +9,10 @@ vendor's library; `reproducible` runs package.sh again on a copy of the tree.
 """
 
 import argparse
+import base64
 import gzip
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -30,6 +33,40 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velli
 # CPack calls ldconfig for any shared object below /usr/lib, even in a folder
 # of the program's own: needless, but harmless.
 KEPT_LINTIAN_WARNINGS = {"maintscript-calls-ldconfig"}
+
+
+HOST = "org.vellicor.reader"
+HOST_KEYS = [rf"HKLM\Software\{browser}\NativeMessagingHosts\{HOST}"
+             for browser in (r"Google\Chrome", r"Microsoft\Edge")]
+HOST_FOLDERS = ["etc/chromium/", "etc/opt/chrome/", "etc/opt/edge/"]
+
+
+def host_manifest(path, newline):
+    return newline.join([
+        "{",
+        f'  "name": "{HOST}",',
+        '  "description": "Vellicor: reads the serial number of a contactless card",',
+        f'  "path": "{path}",',
+        '  "type": "stdio",',
+        '  "allowed_origins": ["chrome-extension://dabaoedhkaingdckmlljfkdbmpeannmd/"]',
+        "}", ""]).encode()
+
+
+def web_kit(source):
+    """{path: bytes} of what every package ships for web pages, from the tree."""
+    kit = {"web/vellicor.js": open(os.path.join(source, "web", "vellicor.js"), "rb").read()}
+    top = os.path.join(source, "web", "extension")
+    for folder, _, names in os.walk(top):
+        for name in names:
+            path = os.path.join(folder, name)
+            kit["extension/" + os.path.relpath(path, top)] = open(path, "rb").read()
+    return kit
+
+
+def extension_id(manifest):
+    """The ID a Chromium browser gives an extension with this manifest's key."""
+    digest = hashlib.sha256(base64.b64decode(json.loads(manifest)["key"])).hexdigest()
+    return "".join(chr(ord("a") + int(c, 16)) for c in digest[:32])
 
 
 class Failure(Exception):
@@ -80,25 +117,46 @@ class Packages:
     def install(self, *options):
         check("installer's exit status", self.wine(self.setup, "/S", *options).returncode, 0)
 
-    def registered(self):
-        proc = self.wine("reg", "query", UNINSTALL_KEY)
-        text = proc.stdout.decode("gbk", "replace")
-        values = re.findall(r"^\s+(\w+)\s+REG_\w+\s+(.*?)\s*$", text, re.MULTILINE)
-        return dict(values) if proc.returncode == 0 else None
+    def registry(self):
+        """{key: {value name: data}} of the uninstall entry and the host keys
+        that exist, read by one Wine process."""
+        keys = [UNINSTALL_KEY, *HOST_KEYS]
+        proc = self.wine("cmd", "/c", " & ".join(f"reg query {key}" for key in keys))
+        found, values = {}, None
+        for line in proc.stdout.decode("gbk", "replace").splitlines():
+            if line.startswith("HKEY_"):
+                values = found.setdefault(line.strip().upper().replace(
+                    "HKEY_LOCAL_MACHINE", "HKLM"), {})
+            elif (value := re.match(r"^\s+(\S.*?)\s+REG_\w+\s+(.*?)\s*$", line)) and values is not None:
+                values[value[1]] = value[2]
+        return {key: found[key.upper()] for key in keys if key.upper() in found}
 
 
 def case_deb(p):
     entries = sorted(" ".join(line.split()[:2] + line.split()[5:])
                      for line in run("dpkg-deb", "-c", p.deb).stdout.decode().splitlines())
-    folders = ["", "bin/", "lib/", "lib/vellicor/", "share/", "share/doc/", "share/doc/vellicor/",
-               "share/man/", "share/man/man1/"]
-    files = ["lib/vellicor/OUR_IDR.dll", "share/doc/vellicor/changelog.gz",
-             "share/doc/vellicor/copyright", "share/man/man1/vellicor.1.gz"]
+    kit = {"usr/share/vellicor/" + name: data for name, data in web_kit(p.args.source).items()}
+    hosts = [f"{folder}native-messaging-hosts/{HOST}.json" for folder in HOST_FOLDERS]
+    files = ["usr/lib/vellicor/OUR_IDR.dll", "usr/share/doc/vellicor/changelog.gz",
+             "usr/share/doc/vellicor/copyright", "usr/share/man/man1/vellicor.1.gz",
+             "usr/share/lintian/overrides/vellicor", *hosts, *kit]
+    folders = set()
+    for name in files + ["usr/bin/vellicor"]:
+        parts = name.split("/")[:-1]
+        folders.update("".join(f"{part}/" for part in parts[:i]) for i in range(1, len(parts) + 1))
     check("file list", entries, sorted(
-        [f"drwxr-xr-x root/root ./usr/{f}" for f in folders]
-        + [f"-rw-r--r-- root/root ./usr/{f}" for f in files]
+        [f"drwxr-xr-x root/root ./{f}" for f in folders]
+        + [f"-rw-r--r-- root/root ./{f}" for f in files]
         + ["-rwxr-xr-x root/root ./usr/lib/vellicor/vellicor",
            "lrwxrwxrwx root/root ./usr/bin/vellicor -> ../lib/vellicor/vellicor"]))
+    conffiles = run("dpkg-deb", "-I", p.deb, "conffiles").stdout.decode().split()
+    check("conffiles", sorted(conffiles), sorted("/" + host for host in hosts))
+    root = p.unpacked_deb()
+    shipped = {name: open(os.path.join(root, name), "rb").read() for name in hosts + list(kit)}
+    check("host manifests and web kit", shipped,
+          {**{host: host_manifest("/usr/lib/vellicor/vellicor", "\n") for host in hosts}, **kit})
+    check("the extension's ID, from its key", extension_id(kit[
+        "usr/share/vellicor/extension/manifest.json"]), "dabaoedhkaingdckmlljfkdbmpeannmd")
 
     fields = dict(re.findall(r"^(\S+): (.*)$", run("dpkg-deb", "-f", p.deb).stdout.decode(), re.M))
     depends = fields["Depends"].split(",")
@@ -108,7 +166,7 @@ def case_deb(p):
         {"Package": "vellicor", "Version": p.args.version, "Architecture": "amd64",
          "Depends": ["libc6", "libpcsclite1"], "Recommends": "pcscd, libccid",
          "Section": "utils", "Priority": "optional"})
-    changelog = os.path.join(p.unpacked_deb(), "usr/share/doc/vellicor/changelog.gz")
+    changelog = os.path.join(root, "usr/share/doc/vellicor/changelog.gz")
     with gzip.open(changelog, "rt") as f:
         top = f.readline().split()[:2]
     check("changelog's top entry", top, ["vellicor", f"({p.args.version})"])
@@ -134,10 +192,13 @@ def case_deb_runs(p):
 
 
 def case_zip(p):
+    kit = web_kit(p.args.source)
     with zipfile.ZipFile(p.zip) as z:
-        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", "vellicor.exe")
-        check("file list", sorted(z.namelist()),
-              [f"vellicor-{p.args.version}-win32/{name}" for name in names])
+        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", "vellicor.exe", f"{HOST}.json", *kit)
+        check("file list", sorted(n for n in z.namelist() if not n.endswith("/")),
+              sorted(f"vellicor-{p.args.version}-win32/{name}" for name in names))
+    check("host manifest and web kit", {name: p.zipped(name) for name in [f"{HOST}.json", *kit]},
+          {f"{HOST}.json": host_manifest("vellicor.exe", "\r\n"), **kit})
     for name in ("vellicor.exe", "OUR_IDR.dll"):
         data = p.zipped(name)
         # The COFF header's count of symbols: none once stripped.
@@ -153,18 +214,29 @@ def installer(p, before):
     for name, data in before.items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
-    p.install(f"/D=Z:{folder.replace('/', chr(92))}")
+    windows_folder = "Z:" + folder.replace("/", "\\")
+    p.install(f"/D={windows_folder}")
     installed = contents(folder)
     check("installed files", sorted(installed), sorted(
-        {*before, "OUR_IDR.dll", "vellicor.exe", "vellicor-LICENSE.txt", "vellicor-uninstall.exe"}))
-    shipped = {name: p.zipped(name) for name in ("OUR_IDR.dll", "vellicor.exe")}
+        {*before, "OUR_IDR.dll", "vellicor.exe", "vellicor-LICENSE.txt", "vellicor-uninstall.exe",
+         f"{HOST}.json"}))
+    shipped = {name: p.zipped(name) for name in ("OUR_IDR.dll", "vellicor.exe", f"{HOST}.json")}
     check("files that must be the zip's or stay as they were",
           {name: installed[name] == data for name, data in {**shipped, **before}.items()},
           {name: True for name in {**shipped, **before}})
+    check("host manifest", installed[f"{HOST}.json"], host_manifest("vellicor.exe", "\r\n"))
     check("installed program's output", p.wine(f"{folder}/vellicor.exe").stdout, frame(NO_READER))
-    entry = p.registered() or {}
+    registry = p.registry()
+    entry = registry.get(UNINSTALL_KEY, {})
     check("Add/Remove Programs entry", [entry.get("DisplayVersion"), entry.get("InstallLocation")],
-          [p.args.version, "Z:" + folder.replace("/", "\\")])
+          [p.args.version, windows_folder])
+    # Each browser's key names the manifest, whose path names the program.
+    manifests = [list(registry.get(key, {}).values()) for key in HOST_KEYS]
+    check("host keys' values", manifests, [[rf"{windows_folder}\{HOST}.json"]] * 2)
+    manifest = manifests[0][0][2:].replace("\\", "/")
+    program = os.path.join(os.path.dirname(manifest), json.load(open(manifest))["path"])
+    check("the program the host manifest names", open(program, "rb").read(),
+          installed["vellicor.exe"])
 
     if "OUR_IDR.dll" not in before:
         # An earlier build of our library, known by its version resource.
@@ -177,10 +249,10 @@ def installer(p, before):
     check("uninstaller's exit status", uninstalled.returncode, 0)
     # It finishes in a copy of itself, after its own process has ended.
     deadline = time.monotonic() + 60
-    while contents(folder) != (before or None) or p.registered() is not None:
+    while contents(folder) != (before or None) or p.registry():
         if time.monotonic() > deadline:
             raise Failure(f"after uninstalling: {sorted(contents(folder) or [])}, "
-                          f"entry {p.registered()}, expected {sorted(before)} and no entry")
+                          f"keys {p.registry()}, expected {sorted(before)} and no keys")
         time.sleep(0.5)
 
 
