@@ -4,8 +4,9 @@
     packages.py --dist DIST --version VERSION --source TREE --runner WINE_RUNNER
                 [--pcscd PATH --driver PATH --usb-drivers PATH] CASE
 
-The installer runs silently under Wine, into a fresh folder or beside a
-vendor's library; `reproducible` runs package.sh again on a copy of the tree.
+The installer and the MSI package run silently under Wine, into a fresh
+folder or beside a vendor's library; `reproducible` runs package.sh again on
+a copy of the tree, `signed` too, with a throwaway certificate.
 """
 
 import argparse
@@ -30,6 +31,12 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from e2e import NO_READER, frame  # noqa: E402
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Vellicor"
+# Where the MSI package records its folder and library.
+STATE_KEY = r"HKLM\Software\Vellicor"
+# What the setup's and the MSI package's install leaves in the folder.
+SETUP_FILES = {"OUR_IDR.dll", "vellicor.exe", "vellicor-LICENSE.txt", "org.vellicor.reader.json",
+               "vellicor-uninstall.exe"}
+MSI_FILES = SETUP_FILES - {"vellicor-uninstall.exe"}
 # CPack calls ldconfig for any shared object below /usr/lib, even in a folder
 # of the program's own: needless, but harmless.
 KEPT_LINTIAN_WARNINGS = {"maintscript-calls-ldconfig"}
@@ -101,6 +108,9 @@ class Packages:
         self.deb = os.path.join(args.dist, f"vellicor_{args.version}_amd64.deb")
         self.zip = os.path.join(args.dist, f"vellicor-{args.version}-win32.zip")
         self.setup = os.path.join(args.dist, f"vellicor-{args.version}-win32-setup.exe")
+        self.msi = os.path.join(args.dist, f"vellicor-{args.version}-win32.msi")
+        self.drive_c = os.path.join(os.path.dirname(os.path.realpath(args.runner)), "prefix",
+                                    "drive_c")
 
     def zipped(self, name):
         with zipfile.ZipFile(self.zip) as z:
@@ -117,10 +127,25 @@ class Packages:
     def install(self, *options):
         check("installer's exit status", self.wine(self.setup, "/S", *options).returncode, 0)
 
-    def registry(self):
-        """{key: {value name: data}} of the uninstall entry and the host keys
-        that exist, read by one Wine process."""
-        keys = [UNINSTALL_KEY, *HOST_KEYS]
+    def windows(self, path):
+        """The path under Wine: C: is the prefix's drive_c, Z: the root."""
+        drive_c = os.path.join(self.drive_c, "")
+        if path.startswith(drive_c):
+            return "C:\\" + path[len(drive_c):].replace("/", "\\")
+        return "Z:" + path.replace("/", "\\")
+
+    def unix(self, path):
+        drive, rest = path[:2].upper(), path[2:].replace("\\", "/")
+        return {"C:": self.drive_c + rest, "Z:": rest}[drive]
+
+    def msiexec(self, *command):
+        """msiexec's exit status (its low byte: 1603, failed, is 67)."""
+        return self.wine("msiexec", *command, "/qn").returncode
+
+    def registry(self, *more):
+        """{key: {value name: data}} of those of our keys and `more` that
+        exist, read by one Wine process."""
+        keys = [UNINSTALL_KEY, STATE_KEY, *HOST_KEYS, *more]
         proc = self.wine("cmd", "/c", " & ".join(f"reg query {key}" for key in keys))
         found, values = {}, None
         for line in proc.stdout.decode("gbk", "replace").splitlines():
@@ -206,37 +231,63 @@ def case_zip(p):
         check(f"{name}'s symbols", struct.unpack_from("<I", data, header + 16)[0], 0)
 
 
-def installer(p, before):
-    """Install, upgrade and uninstall in a folder holding `before` ({name:
-    bytes}): all of it must stay as it is, and nothing of ours may remain."""
-    folder = os.path.join(p.root, "Vellicor")
-    os.makedirs(folder)
-    for name, data in before.items():
-        with open(os.path.join(folder, name), "wb") as f:
-            f.write(data)
-    windows_folder = "Z:" + folder.replace("/", "\\")
-    p.install(f"/D={windows_folder}")
+def check_installed(p, folder, before, files, registry, entry):
+    """The installed folder holds `before` as it was and `files`, the zip's
+    where the zip has them; the program runs; the uninstall entry `entry`
+    names this version, and both browsers' keys name the manifest, whose path
+    names the program. Returns the folder's contents."""
     installed = contents(folder)
-    check("installed files", sorted(installed), sorted(
-        {*before, "OUR_IDR.dll", "vellicor.exe", "vellicor-LICENSE.txt", "vellicor-uninstall.exe",
-         f"{HOST}.json"}))
-    shipped = {name: p.zipped(name) for name in ("OUR_IDR.dll", "vellicor.exe", f"{HOST}.json")}
+    check("installed files", sorted(installed), sorted({*before, *files}))
+    zipped_as = {"vellicor-LICENSE.txt": "LICENSE.txt"}
+    shipped = {name: p.zipped(zipped_as.get(name, name)) for name in files
+               if name != "vellicor-uninstall.exe" and name not in before}
     check("files that must be the zip's or stay as they were",
           {name: installed[name] == data for name, data in {**shipped, **before}.items()},
           {name: True for name in {**shipped, **before}})
     check("host manifest", installed[f"{HOST}.json"], host_manifest("vellicor.exe", "\r\n"))
     check("installed program's output", p.wine(f"{folder}/vellicor.exe").stdout, frame(NO_READER))
-    registry = p.registry()
-    entry = registry.get(UNINSTALL_KEY, {})
-    check("Add/Remove Programs entry", [entry.get("DisplayVersion"), entry.get("InstallLocation")],
-          [p.args.version, windows_folder])
-    # Each browser's key names the manifest, whose path names the program.
+    check("Add/Remove Programs entry's version", registry.get(entry, {}).get("DisplayVersion"),
+          p.args.version)
     manifests = [list(registry.get(key, {}).values()) for key in HOST_KEYS]
-    check("host keys' values", manifests, [[rf"{windows_folder}\{HOST}.json"]] * 2)
-    manifest = manifests[0][0][2:].replace("\\", "/")
+    check("host keys' values", manifests, [[rf"{p.windows(folder)}\{HOST}.json"]] * 2)
+    manifest = p.unix(manifests[0][0])
     program = os.path.join(os.path.dirname(manifest), json.load(open(manifest))["path"])
     check("the program the host manifest names", open(program, "rb").read(),
           installed["vellicor.exe"])
+    return installed
+
+
+def wait_uninstalled(p, folder, before, *keys):
+    # The setup's uninstaller finishes in a copy of itself, after its own
+    # process has ended.
+    deadline = time.monotonic() + 60
+    while contents(folder) != (before or None) or p.registry(*keys):
+        if time.monotonic() > deadline:
+            raise Failure(f"after uninstalling: {sorted(contents(folder) or [])}, "
+                          f"keys {p.registry(*keys)}, expected {sorted(before)} and no keys")
+        time.sleep(0.5)
+
+
+def prepared(p, before):
+    folder = os.path.join(p.root, "Vellicor")
+    os.makedirs(folder)
+    for name, data in before.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+    return folder
+
+
+def installer(p, before):
+    """Install, upgrade and uninstall in a folder holding `before` ({name:
+    bytes}): all of it must stay as it is, and nothing of ours may remain."""
+    folder = prepared(p, before)
+    p.install(f"/D={p.windows(folder)}")
+    registry = p.registry()
+    installed = check_installed(p, folder, before, SETUP_FILES, registry, UNINSTALL_KEY)
+    check("Add/Remove Programs entry's folder", registry[UNINSTALL_KEY].get("InstallLocation"),
+          p.windows(folder))
+    # The MSI package does not install over the setup's files.
+    check("MSI package over the setup refused", p.msiexec("/i", p.msi) != 0, True)
 
     if "OUR_IDR.dll" not in before:
         # An earlier build of our library, known by its version resource.
@@ -247,13 +298,71 @@ def installer(p, before):
 
     uninstalled = p.wine(f"{folder}/vellicor-uninstall.exe", "/S")
     check("uninstaller's exit status", uninstalled.returncode, 0)
-    # It finishes in a copy of itself, after its own process has ended.
-    deadline = time.monotonic() + 60
-    while contents(folder) != (before or None) or p.registry():
-        if time.monotonic() > deadline:
-            raise Failure(f"after uninstalling: {sorted(contents(folder) or [])}, "
-                          f"keys {p.registry()}, expected {sorted(before)} and no keys")
-        time.sleep(0.5)
+    wait_uninstalled(p, folder, before)
+
+
+def product_code(msi):
+    return re.search(r"^ProductCode\t(\S+)", run("msiinfo", "export", msi, "Property").stdout.decode(),
+                     re.MULTILINE)[1]
+
+
+def msi_package(p, before):
+    """The MSI package: install (beside `before` in a folder of our choice, or
+    else into the default one), upgrade to a later version, refuse the
+    downgrade, uninstall: `before` stays as it is, nothing of ours remains."""
+    if before:
+        folder = prepared(p, before)
+        options = [f"INSTALLDIR={p.windows(folder)}"]
+    else:
+        folder = os.path.join(p.drive_c, "Program Files", "Vellicor")
+        check("default folder free before the test", os.path.exists(folder), False)
+        options = []
+    # The next version, from the same files.
+    stage = os.path.join(p.root, "stage")
+    with zipfile.ZipFile(p.zip) as z:
+        z.extractall(stage)
+    stage = os.path.join(stage, f"vellicor-{p.args.version}-win32")
+    later = os.path.join(p.root, "later.msi")
+    made = run("/usr/bin/python3", os.path.join(p.args.source, "packaging", "windows", "msi.py"),
+               "--stage", stage, "--version", "99.0.0", "--vendor", "The Vellicor developers",
+               "--output", later, *[f"--program={n}" for n in os.listdir(stage) if n.endswith(".exe")])
+    check(f"building a later MSI package ({made.stderr.decode()})", made.returncode, 0)
+    entries = [rf"{UNINSTALL_KEY[:-len('Vellicor')]}{product_code(msi)}" for msi in (p.msi, later)]
+
+    try:
+        msi_steps(p, folder, before, options, later, entries)
+    except BaseException:
+        # Nothing of a failed case may stay installed for the next.
+        for msi in (later, p.msi):
+            p.msiexec("/x", msi)
+        raise
+
+
+def msi_steps(p, folder, before, options, later, entries):
+    check("msiexec's exit status", p.msiexec("/i", p.msi, *options), 0)
+    registry = p.registry(*entries)
+    installed = check_installed(p, folder, before, MSI_FILES, registry, entries[0])
+    check("recorded folder", registry.get(STATE_KEY, {}).get("InstallDir"),
+          p.windows(folder) + "\\")
+    # Nor does the setup install over the MSI package's files.
+    check("setup over the MSI package refused", p.wine(p.setup, "/S").returncode, 2)
+
+    check("upgrade's exit status", p.msiexec("/i", later), 0)
+    check("folder after the upgrade", contents(folder) == installed, True)
+    check("downgrade refused", p.msiexec("/i", p.msi) != 0, True)
+    check("folder after the refused downgrade", contents(folder) == installed, True)
+    registry = p.registry(*entries)
+    check("entries after upgrade and downgrade",
+          [registry.get(e, {}).get("DisplayVersion") for e in entries], [None, "99.0.0"])
+
+    check("uninstall's exit status", p.msiexec("/x", later), 0)
+    wait_uninstalled(p, folder, before, *entries)
+
+
+# The vendor's library has a version resource too, naming its own product.
+def vendor_library(p):
+    return p.zipped("OUR_IDR.dll").replace("Vellicor".encode("utf-16-le"),
+                                           "Acme-IDR".encode("utf-16-le"))
 
 
 def case_installer(p):
@@ -261,10 +370,16 @@ def case_installer(p):
 
 
 def case_installer_vendor_library(p):
-    # The vendor's library has a version resource too, naming its own product.
-    vendor = p.zipped("OUR_IDR.dll").replace("Vellicor".encode("utf-16-le"),
-                                             "Acme-IDR".encode("utf-16-le"))
-    installer(p, {"OUR_IDR.dll": vendor, "notes.txt": b"the user's own file\r\n"})
+    installer(p, {"OUR_IDR.dll": vendor_library(p), "notes.txt": b"the user's own file\r\n"})
+
+
+def case_msi(p):
+    msi_package(p, {})
+
+
+def case_msi_vendor_library(p):
+    msi_package(p, {"OUR_IDR.dll": vendor_library(p), "OUR_IDR.ini": b"[reader]\r\nport=1\r\n",
+                    "notes.txt": b"the user's own file\r\n"})
 
 
 def case_reproducible(p):
@@ -283,7 +398,7 @@ def case_reproducible(p):
     check(f"second package.sh's exit status ({proc.stderr.decode()})", proc.returncode, 0)
     print(f"second build in {time.monotonic() - started:.0f} s")
     same = {os.path.basename(f): open(f, "rb").read() == open(os.path.join(
-        second, os.path.basename(f)), "rb").read() for f in (p.deb, p.zip, p.setup)}
+        second, os.path.basename(f)), "rb").read() for f in (p.deb, p.zip, p.setup, p.msi)}
     check("packages of a second build elsewhere the same", same, {name: True for name in same})
 
 
