@@ -30,6 +30,7 @@ through the library path it recorded, as AppSearch's order is not defined.
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -75,8 +76,9 @@ def registry_value(key, name, value, key_path=False):
 
 def wix_source(args, files):
     """The WiX source, files being {file id: (source path, installed name)}."""
-    components = [component(f"Program{i}", file_id, *files[file_id])
-                  for i, file_id in enumerate(f for f in files if f.startswith("program"))]
+    # Each program's component is named, and so keeps its GUID, by its file.
+    components = [component(file_id.title().replace("_", ""), file_id, *files[file_id])
+                  for file_id in files if file_id.startswith("program_")]
     components.append(component("License", "license", *files["license"]))
     components.append(component("Host", "host_manifest", *files["host_manifest"], "".join(
         registry_value(key, None, "[#host_manifest]") for key in HOST_KEYS)))
@@ -249,7 +251,7 @@ def main():
     work = tempfile.mkdtemp(prefix="vellicor-msi-")
     try:
         # Copies with one time, the cabinet keeps it.
-        staged = {f"program{i}": (name, name) for i, name in enumerate(args.program)}
+        staged = {"program_" + re.sub(r"\W", "_", name): (name, name) for name in args.program}
         staged.update(license=("LICENSE.txt", "vellicor-LICENSE.txt"),
                       host_manifest=(HOST_MANIFEST, HOST_MANIFEST), library=(LIBRARY, LIBRARY))
         files = {}

@@ -308,8 +308,9 @@ def product_code(msi):
 
 def msi_package(p, before):
     """The MSI package: install (beside `before` in a folder of our choice, or
-    else into the default one), upgrade to a later version, refuse the
-    downgrade, uninstall: `before` stays as it is, nothing of ours remains."""
+    else into the default one), upgrade to a later version, repair, refuse
+    the downgrade, uninstall: `before` stays as it is, nothing of ours
+    remains."""
     if before:
         folder = prepared(p, before)
         options = [f"INSTALLDIR={p.windows(folder)}"]
@@ -349,6 +350,9 @@ def msi_steps(p, folder, before, options, later, entries):
 
     check("upgrade's exit status", p.msiexec("/i", later), 0)
     check("folder after the upgrade", contents(folder) == installed, True)
+    # A repair that rewrites every file (Wine's msiexec has no /f).
+    check("repair's exit status", p.msiexec("/i", later, "REINSTALL=ALL", "REINSTALLMODE=amus"), 0)
+    check("folder after the repair", contents(folder) == installed, True)
     check("downgrade refused", p.msiexec("/i", p.msi) != 0, True)
     check("folder after the refused downgrade", contents(folder) == installed, True)
     registry = p.registry(*entries)
@@ -382,24 +386,101 @@ def case_msi_vendor_library(p):
                     "notes.txt": b"the user's own file\r\n"})
 
 
-def case_reproducible(p):
-    tree, second = os.path.join(p.root, "tree"), os.path.join(p.root, "dist")
+def second_build(p, name, **env):
+    """Runs package.sh on a copy of the tree, as of the last commit's time,
+    and returns the folder it wrote the packages into."""
+    tree, second = os.path.join(p.root, f"tree-{name}"), os.path.join(p.root, f"dist-{name}")
     listed = run("git", "-C", p.args.source, "ls-files", "-z", "--cached", "--others",
                  "--exclude-standard").stdout.decode().split("\0")
-    for name in filter(lambda n: n and os.path.lexists(os.path.join(p.args.source, n)), listed):
-        os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
-        shutil.copy2(os.path.join(p.args.source, name), os.path.join(tree, name),
+    for path in filter(lambda n: n and os.path.lexists(os.path.join(p.args.source, n)), listed):
+        os.makedirs(os.path.dirname(os.path.join(tree, path)), exist_ok=True)
+        shutil.copy2(os.path.join(p.args.source, path), os.path.join(tree, path),
                      follow_symlinks=False)
     epoch = os.environ.get("SOURCE_DATE_EPOCH") or run(
         "git", "-C", p.args.source, "log", "-1", "--format=%ct").stdout.decode().strip()
     started = time.monotonic()
     proc = run(os.path.join(tree, "scripts", "package.sh"), second, timeout=1800,
-               env={**os.environ, "SOURCE_DATE_EPOCH": epoch})
-    check(f"second package.sh's exit status ({proc.stderr.decode()})", proc.returncode, 0)
-    print(f"second build in {time.monotonic() - started:.0f} s")
+               env={**os.environ, "SOURCE_DATE_EPOCH": epoch, **env})
+    check(f"{name} package.sh's exit status ({proc.stderr.decode()})", proc.returncode, 0)
+    print(proc.stdout.decode(), end="")
+    print(f"{name} build in {time.monotonic() - started:.0f} s")
+    return second
+
+
+def case_reproducible(p):
+    second = second_build(p, "second")
     same = {os.path.basename(f): open(f, "rb").read() == open(os.path.join(
         second, os.path.basename(f)), "rb").read() for f in (p.deb, p.zip, p.setup, p.msi)}
     check("packages of a second build elsewhere the same", same, {name: True for name in same})
+
+
+def case_signed(p):
+    """A build given a throwaway certificate signs every Windows file; each
+    verifies against it, none with a byte changed; the signed packages
+    install."""
+    keys = os.path.join(p.root, "keys")
+    os.makedirs(keys)
+    cert, password = os.path.join(keys, "cert.pem"), os.path.join(keys, "password")
+    with open(password, "w") as f:
+        f.write("throwaway\n")
+    for command in (
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+             "-subj", "/CN=Vellicor test signing", "-addext", "extendedKeyUsage=codeSigning",
+             "-keyout", os.path.join(keys, "key.pem"), "-out", cert],
+            ["openssl", "pkcs12", "-export", "-inkey", os.path.join(keys, "key.pem"), "-in", cert,
+             "-out", os.path.join(keys, "cert.p12"), "-passout", f"file:{password}"]):
+        made = run(*command)
+        check(f"{command[:2]} ({made.stderr.decode()})", made.returncode, 0)
+    dist = second_build(p, "signed", VELLICOR_SIGN_PKCS12=os.path.join(keys, "cert.p12"),
+                        VELLICOR_SIGN_PASSWORD_FILE=password)
+    files = os.path.join(p.root, "signed")
+    with zipfile.ZipFile(os.path.join(dist, os.path.basename(p.zip))) as z:
+        z.extractall(files)
+    top = os.path.join(files, f"vellicor-{p.args.version}-win32")
+    signed = [os.path.join(top, name) for name in os.listdir(top) if name.endswith((".exe", ".dll"))]
+    setup, msi = (os.path.join(dist, os.path.basename(f)) for f in (p.setup, p.msi))
+    signed += [setup, msi]
+
+    folder = os.path.join(p.root, "Vellicor")
+    try:
+        install_signed(p, folder, setup, msi, files, top)
+    except BaseException:
+        p.msiexec("/x", msi)
+        if os.path.exists(os.path.join(folder, "vellicor-uninstall.exe")):
+            p.wine(f"{folder}/vellicor-uninstall.exe", "/S")
+        raise
+    signed.append(os.path.join(files, "vellicor-uninstall.exe"))
+
+    def verify(path):
+        return run("osslsigncode", "verify", "-CAfile", cert, "-in", path).returncode == 0
+
+    tampered = os.path.join(files, "tampered")
+    results = {}
+    for path in signed:
+        data = bytearray(open(path, "rb").read())
+        data[len(data) // 2] ^= 0x01
+        with open(tampered, "wb") as f:
+            f.write(data)
+        results[os.path.basename(path)] = (verify(path), verify(tampered))
+    check("signatures verified, of the files and with one byte changed", results,
+          {name: (True, False) for name in results})
+
+
+def install_signed(p, folder, setup, msi, files, top):
+    # The uninstaller exists only once the setup has run.
+    check("signed setup's exit status",
+          p.wine(setup, "/S", f"/D={p.windows(folder)}").returncode, 0)
+    shutil.copy(os.path.join(folder, "vellicor-uninstall.exe"), files)
+    check("uninstaller's exit status", p.wine(f"{folder}/vellicor-uninstall.exe", "/S").returncode,
+          0)
+    wait_uninstalled(p, folder, {})
+    check("signed MSI package's exit status",
+          p.msiexec("/i", msi, f"INSTALLDIR={p.windows(folder)}"), 0)
+    installed = contents(folder)
+    check("signed MSI package's files the zip's", [installed[name] == open(
+        os.path.join(top, name), "rb").read() for name in ("vellicor.exe", "OUR_IDR.dll")],
+        [True, True])
+    check("signed MSI package's uninstall", p.msiexec("/x", msi), 0)
 
 
 def main():
