@@ -53,6 +53,8 @@ HOST_MANIFEST = "org.vellicor.reader.json"
 HOST_KEYS = [r"Software\Google\Chrome\NativeMessagingHosts\org.vellicor.reader",
              r"Software\Microsoft\Edge\NativeMessagingHosts\org.vellicor.reader"]
 STATE_KEY = r"Software\Vellicor"
+DOWNGRADE = ("A newer version of Vellicor is already installed. "
+             "To install this one, uninstall that first.")
 # The setup program's entry in Apps and Features (NSIS.template.in).
 SETUP_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Vellicor"
 
@@ -64,14 +66,17 @@ def guid(name):
 def component(name, file_id, source, file_name, extra=""):
     return f"""
           <Component Id="{name}" Guid="{guid('component ' + name)}">
-            <File Id="{file_id}" Name={quoteattr(file_name)} Source={quoteattr(source)} KeyPath="yes"/>{extra}
+            <File Id="{file_id}" Name={quoteattr(file_name)} Source={quoteattr(source)}
+                  KeyPath="yes"/>{extra}
           </Component>"""
 
 
 def registry_value(key, name, value, key_path=False):
     name_attr = f" Name={quoteattr(name)}" if name else ""
+    key_path_attr = ' KeyPath="yes"' if key_path else ""
     return f"""
-            <RegistryValue Root="HKLM" Key={quoteattr(key)}{name_attr} Type="string" Value={quoteattr(value)}{' KeyPath="yes"' if key_path else ''}/>"""
+            <RegistryValue Root="HKLM" Key={quoteattr(key)}{name_attr} Type="string"
+                           Value={quoteattr(value)}{key_path_attr}/>"""
 
 
 def wix_source(args, files):
@@ -92,13 +97,14 @@ def wix_source(args, files):
           </Component>""")
     refs = "".join(f'\n      <ComponentRef Id="{c.split(chr(34))[1]}"/>' for c in components)
 
-    def search(prop, name):
+    def search(prop, key, name):
         return f"""
     <Property Id="{prop}">
-      <RegistrySearch Id="{prop.title().replace('_', '')}" Root="HKLM" Key={quoteattr(
-          STATE_KEY if name != "InstallLocation" else SETUP_KEY)} Name="{name}" Type="raw"/>
+      <RegistrySearch Id="{prop.title().replace('_', '')}" Root="HKLM" Key={quoteattr(key)}
+                      Name="{name}" Type="raw"/>
     </Property>"""
 
+    # Placed roughly here, in the order post_process() fixes.
     chosen = "USE_REMEMBERED AND REMEMBERED_DIR"
     actions = [("UseRemembered", "USE_REMEMBERED", "1", "NOT INSTALLDIR", "AppSearch"),
                ("DefaultDir", "INSTALLDIR", "[ProgramFilesFolder]Vellicor\\", "NOT INSTALLDIR",
@@ -111,18 +117,20 @@ def wix_source(args, files):
     custom_actions = "".join(f'\n    <CustomAction Id="{a}" Property="{p}" Value={quoteattr(v)}/>'
                              for a, p, v, _, _ in actions)
     scheduled = "".join(
-        f'\n      <Custom Action="{a}" Before="{before}">{c}</Custom>' for a, _, _, c, before in actions)
+        f'\n      <Custom Action="{a}" Before="{before}">{c}</Custom>'
+        for a, _, _, c, before in actions)
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="{guid('product ' + args.version)}" Name="Vellicor" Language="1033"
-           Version="{args.version}" Manufacturer={quoteattr(args.vendor)} UpgradeCode="{UPGRADE_CODE}">
+           Version="{args.version}" Manufacturer={quoteattr(args.vendor)}
+           UpgradeCode="{UPGRADE_CODE}">
     <Package InstallerVersion="500" Compressed="yes" InstallScope="perMachine"
              Description="Vellicor {args.version}" Manufacturer={quoteattr(args.vendor)}/>
-    <MajorUpgrade DowngradeErrorMessage="A newer version of Vellicor is already installed. To install this one, uninstall that first."/>
+    <MajorUpgrade DowngradeErrorMessage={quoteattr(DOWNGRADE)}/>
     <Media Id="1" Cabinet="vellicor.cab" EmbedCab="yes"/>
-    <Property Id="ARPNOMODIFY" Value="1"/>{search("REMEMBERED_DIR", "InstallDir")}{
-        search("OWN_LIBRARY", "OwnLibrary")}{search("SETUP_INSTALLED", "InstallLocation")}{
-        custom_actions}
+    <Property Id="ARPNOMODIFY" Value="1"/>{search("REMEMBERED_DIR", STATE_KEY, "InstallDir")}{
+        search("OWN_LIBRARY", STATE_KEY, "OwnLibrary")}{
+        search("SETUP_INSTALLED", SETUP_KEY, "InstallLocation")}{custom_actions}
     <InstallUISequence>{scheduled}
     </InstallUISequence>
     <InstallExecuteSequence>{scheduled}

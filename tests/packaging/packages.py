@@ -152,7 +152,8 @@ class Packages:
             if line.startswith("HKEY_"):
                 values = found.setdefault(line.strip().upper().replace(
                     "HKEY_LOCAL_MACHINE", "HKLM"), {})
-            elif (value := re.match(r"^\s+(\S.*?)\s+REG_\w+\s+(.*?)\s*$", line)) and values is not None:
+            elif values is not None and (
+                    value := re.match(r"^\s+(\S.*?)\s+REG_\w+\s+(.*?)\s*$", line)):
                 values[value[1]] = value[2]
         return {key: found[key.upper()] for key in keys if key.upper() in found}
 
@@ -302,8 +303,8 @@ def installer(p, before):
 
 
 def product_code(msi):
-    return re.search(r"^ProductCode\t(\S+)", run("msiinfo", "export", msi, "Property").stdout.decode(),
-                     re.MULTILINE)[1]
+    properties = run("msiinfo", "export", msi, "Property").stdout.decode()
+    return re.search(r"^ProductCode\t(\S+)", properties, re.MULTILINE)[1]
 
 
 def msi_package(p, before):
@@ -326,7 +327,8 @@ def msi_package(p, before):
     later = os.path.join(p.root, "later.msi")
     made = run("/usr/bin/python3", os.path.join(p.args.source, "packaging", "windows", "msi.py"),
                "--stage", stage, "--version", "99.0.0", "--vendor", "The Vellicor developers",
-               "--output", later, *[f"--program={n}" for n in os.listdir(stage) if n.endswith(".exe")])
+               "--output", later,
+               *[f"--program={name}" for name in os.listdir(stage) if name.endswith(".exe")])
     check(f"building a later MSI package ({made.stderr.decode()})", made.returncode, 0)
     entries = [rf"{UNINSTALL_KEY[:-len('Vellicor')]}{product_code(msi)}" for msi in (p.msi, later)]
 
@@ -437,7 +439,8 @@ def case_signed(p):
     with zipfile.ZipFile(os.path.join(dist, os.path.basename(p.zip))) as z:
         z.extractall(files)
     top = os.path.join(files, f"vellicor-{p.args.version}-win32")
-    signed = [os.path.join(top, name) for name in os.listdir(top) if name.endswith((".exe", ".dll"))]
+    signed = [os.path.join(top, name) for name in os.listdir(top)
+              if name.endswith((".exe", ".dll"))]
     setup, msi = (os.path.join(dist, os.path.basename(f)) for f in (p.setup, p.msi))
     signed += [setup, msi]
 
