@@ -133,6 +133,7 @@ class Pages(http.server.ThreadingHTTPServer):
     its own: each server is an origin of its own."""
 
     FILES = {"/page.html": (os.path.join(HERE, "page.html"), "text/html; charset=utf-8"),
+             "/page.js": (os.path.join(HERE, "page.js"), "text/javascript; charset=utf-8"),
              "/vellicor.js": (os.path.join(WEB, "vellicor.js"), "text/javascript; charset=utf-8")}
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -253,8 +254,9 @@ class Harness:
             command = self.in_policy_namespace(policy) + command
         browser_in, to_browser = os.pipe()
         from_browser, browser_out = os.pipe()
-        # The pipe's ends as fds 3 and 4, as Chromium expects them.
-        command = ["/bin/sh", "-c", f'exec "$@" 3<&{browser_in} 4>&{browser_out}', "sh", *command]
+        # The pipe's ends as fds 3 and 4, as Chromium expects them (bash, as dash
+        # takes no fd above 9).
+        command = ["/bin/bash", "-c", f'exec "$@" 3<&{browser_in} 4>&{browser_out}', "bash", *command]
         self.log = open(os.path.join(self.root, "chromium.log"), "wb")
         self.browser = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
                                         pass_fds=(browser_in, browser_out), start_new_session=True)
@@ -526,8 +528,11 @@ def main():
             cases[args.case](harness)
     except (Failure, OSError, subprocess.SubprocessError) as failure:
         print(f"FAIL {args.case}: {failure}")
-        with open(os.path.join(harness.root, "chromium.log"), "rb") as f:
-            log = f.read().decode(errors="replace")
+        try:
+            with open(os.path.join(harness.root, "chromium.log"), "rb") as f:
+                log = f.read().decode(errors="replace")
+        except FileNotFoundError:
+            log = ""
         if log.strip():
             print(f"Chromium's output:\n{log[-4000:]}")
         return 1

@@ -1,12 +1,15 @@
 // Which origins may read a card. Pure: the lists are passed in.
 
 const LOCAL_HOSTS = new Set(["localhost", "127.0.0.1", "[::1]"]);
+// A host name or IP address as the URL parser leaves it; the parser itself
+// lets through characters such as "*" that no host has.
+const HOST = /^([a-z0-9_-]+\.)*[a-z0-9_-]+$|^\[[0-9a-f:.]+\]$/;
 
 // The origin `text` names, serialised as the browser reports a sender's
 // origin ("https://desk.example.com", default port left out), or null when
 // `text` is not an origin that can be allowed at all: https, or http on this
 // machine. A trailing "/" is accepted; a path, query, fragment or user is
-// not (nor, as no URL has one, a wildcard), so an entry means one origin.
+// not, nor a wildcard, so that an entry means one origin.
 export function allowableOrigin(text) {
     if (typeof text !== "string") return null;
     let url;
@@ -16,6 +19,7 @@ export function allowableOrigin(text) {
         return null;
     }
     if (url.username || url.password || url.search || url.hash || url.pathname !== "/") return null;
+    if (!HOST.test(url.hostname)) return null;
     if (url.protocol === "https:" || (url.protocol === "http:" && LOCAL_HOSTS.has(url.hostname))) {
         return url.origin;
     }

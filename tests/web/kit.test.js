@@ -1,0 +1,90 @@
+// The browser kit's pure rules, run by node's own test runner: how an answer
+// of the host is classified, and which origins may read.
+import assert from "node:assert/strict";
+import test from "node:test";
+
+import { classifyAnswer, classifyDisconnect } from "../../web/extension/classify.js";
+import { allowableOrigin, mayRead, originList } from "../../web/extension/origins.js";
+
+const NO_CARD = "请将卡放在感应区";
+const NO_READER = "机器没连上，或驱动程序未安装!";
+// What the browser makes of the GBK bytes: each invalid sequence U+FFFD.
+const replaced = (text) => text.replace(/[^\x20-\x7e]/gu, "\ufffd");
+
+test("answers of the host", () => {
+    for (const [cardno, expected] of [
+        ["12345", { status: "card", cardno: "12345" }],
+        ["-1", { status: "card", cardno: "-1" }],
+        ["-2147483648", { status: "card", cardno: "-2147483648" }],
+        ["0", { status: "card", cardno: "0" }],
+        ["", { status: "failed" }],
+        [NO_CARD, { status: "no_card" }],
+        [replaced(NO_CARD), { status: "no_card" }],
+        [NO_READER, { status: "no_reader" }],
+        [replaced(NO_READER), { status: "no_reader" }],
+        ["-", { status: "no_card" }],
+        ["12 345", { status: "no_card" }],
+        ["+5", { status: "no_card" }],
+        ["12345!", { status: "no_reader" }],
+        ["12345\n", { status: "no_card" }],
+    ]) {
+        assert.deepEqual(classifyAnswer({ cardno }), expected, JSON.stringify(cardno));
+    }
+    for (const message of [null, undefined, "12345", 12345, [], {}, { cardno: 12345 }, { cardno: null }]) {
+        assert.deepEqual(classifyAnswer(message), { status: "host_error" }, JSON.stringify(message));
+    }
+});
+
+test("ports that end without an answer", () => {
+    assert.deepEqual(classifyDisconnect("Specified native messaging host not found."), { status: "not_installed" });
+    assert.deepEqual(classifyDisconnect("Access to the specified native messaging host is forbidden."),
+        { status: "not_installed" });
+    for (const error of ["Error when communicating with the native messaging host.", "Native host has exited.",
+        "Specified native messaging host not found", undefined, ""]) {
+        assert.deepEqual(classifyDisconnect(error), { status: "host_error" }, String(error));
+    }
+});
+
+test("origins that can be allowed", () => {
+    for (const [text, origin] of [
+        ["https://desk.example.com", "https://desk.example.com"],
+        ["https://desk.example.com/", "https://desk.example.com"],
+        ["HTTPS://Desk.Example.COM:443", "https://desk.example.com"],
+        ["https://desk.example.com:8443", "https://desk.example.com:8443"],
+        [" https://desk.example.com ", "https://desk.example.com"],
+        ["http://localhost", "http://localhost"],
+        ["http://localhost:8080", "http://localhost:8080"],
+        ["http://127.0.0.1:3000", "http://127.0.0.1:3000"],
+        ["http://[::1]:3000", "http://[::1]:3000"],
+        ["http://[0:0:0:0:0:0:0:1]", "http://[::1]"],
+    ]) {
+        assert.equal(allowableOrigin(text), origin, text);
+    }
+    for (const text of ["http://desk.example.com", "http://127.0.0.2", "http://localhost.example.com",
+        "https://desk.example.com/app", "https://desk.example.com/?x", "https://desk.example.com/#x",
+        "https://user@desk.example.com", "https://*.example.com", "*", "", "null", "desk.example.com",
+        "file:///tmp/page.html", "ftp://desk.example.com", "chrome-extension://abc/", "data:text/html,x",
+        null, 42, ["https://desk.example.com"]]) {
+        assert.equal(allowableOrigin(text), null, JSON.stringify(text));
+    }
+});
+
+test("stored lists and who may read", () => {
+    assert.deepEqual(originList(["https://a.example", "https://a.example/", "http://b.example", 5, "x"]),
+        ["https://a.example"]);
+    for (const value of [undefined, null, "https://a.example", { 0: "https://a.example" }]) {
+        assert.deepEqual(originList(value), [], JSON.stringify(value));
+    }
+    const admin = ["https://a.example"];
+    const user = ["http://localhost:8080"];
+    assert.equal(mayRead("https://a.example", admin, user), true);
+    assert.equal(mayRead("http://localhost:8080", admin, user), true);
+    // Exact: another scheme, port or name of the same host is another origin.
+    for (const origin of ["http://a.example", "https://a.example:444", "https://b.a.example",
+        "http://localhost:8081", "http://127.0.0.1:8080", "https://a.example/", "null", undefined]) {
+        assert.equal(mayRead(origin, admin, user), false, String(origin));
+    }
+    // A list cannot allow what the origin rule refuses.
+    assert.equal(mayRead("http://desk.example.com", ["http://desk.example.com"]), false);
+    assert.equal(mayRead("https://a.example"), false);
+});
