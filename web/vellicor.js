@@ -37,6 +37,8 @@ function resultOf(answer) {
 }
 
 export function readCard(options) {
+    // Outside a page (a worker, say) no content script can hear us.
+    if (typeof window === "undefined") return Promise.resolve({ status: "no_extension" });
     const timeout = timeoutOf(options);
     requests += 1;
     const id = `vellicor-${Date.now().toString(36)}-${requests}-${Math.random().toString(36).slice(2)}`;

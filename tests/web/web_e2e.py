@@ -181,9 +181,10 @@ class Harness:
         self.wrapper = os.path.join(self.root, "host")
         with open(self.wrapper, "w", encoding="utf-8") as f:
             f.write("#!/bin/sh\n"
-                    "# Started by the browser for each read: logs the start and its arguments,\n"
-                    "# then runs the program as the case's scenario says.\n"
-                    f"printf '%s\\n' \"$*\" >> '{self.starts}'\n"
+                    "# Started by the browser for each read: logs its process ID (the\n"
+                    "# program's, after exec) and arguments, then runs the program as the\n"
+                    "# case's scenario says.\n"
+                    f"printf '%s %s\\n' \"$$\" \"$*\" >> '{self.starts}'\n"
                     f". '{self.scenario_path}'\n"
                     'exec "$program"\n')
         os.chmod(self.wrapper, 0o755)
@@ -229,16 +230,23 @@ class Harness:
             json.dump({"name": HOST, "description": "Vellicor card reader", "path": path or self.wrapper,
                        "type": "stdio", "allowed_origins": [f"chrome-extension://{i}/" for i in allowed]}, f)
 
-    def start_count(self):
+    def started(self):
+        """The process IDs of the host's starts so far."""
         try:
             with open(self.starts, encoding="utf-8") as f:
                 lines = f.read().splitlines()
         except FileNotFoundError:
-            return 0
+            return []
+        pids = []
         for line in lines:
-            if not line.startswith(f"chrome-extension://{EXTENSION_ID}/"):
+            pid, _, arguments = line.partition(" ")
+            if not arguments.startswith(f"chrome-extension://{EXTENSION_ID}/"):
                 raise Failure(f"host started with unexpected arguments: {line!r}")
-        return len(lines)
+            pids.append(int(pid))
+        return pids
+
+    def start_count(self):
+        return len(self.started())
 
     def launch(self, extension=True, policy=None):
         """Starts Chromium; with `policy`, in a mount namespace of its own
@@ -358,6 +366,20 @@ class Harness:
 CARD = {"status": "card", "cardno": "12345"}
 
 
+def ended_within(pid, seconds):
+    """Whether process `pid` is gone (or a zombie) within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat", encoding="utf-8") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except (FileNotFoundError, ProcessLookupError):
+            return True
+        time.sleep(0.1)
+    return False
+
+
 def case_statuses(h):
     """Every status a read of the host can come to reaches the page."""
     h.launch()
@@ -381,6 +403,10 @@ def case_statuses(h):
         raise Failure(f"hung reader: timeout after {time.monotonic() - began:.1f} s, asked for 1.5 s")
     h.scenario("simulated")
     h.read(page, CARD, timeout=5000, what="read after a hung reader")
+    # The browser ends the hung program once the extension lets go of it.
+    hung = h.started()[-2]
+    if not ended_within(hung, 10):
+        raise Failure(f"the hung program (process {hung}) still runs 10 s after its timeout")
     # Two reads at once each start the host and get the card.
     together = h.devtools.evaluate(page, "window.vellicorTest.readTogether(2)")
     if together != [CARD, CARD]:
@@ -466,41 +492,38 @@ def case_no_extension(h):
 def bench(h, reads):
     """Median milliseconds of: the program alone; the extension's service
     worker starting the host itself (the browser's own cost); readCard() on
-    a page. The host is the program itself, not the logging wrapper."""
+    a page. One of each per round, so that a busy machine skews all three
+    alike. The host is the program itself, not the logging wrapper."""
     exe = h.programs["simulated"]
-    alone = []
-    for _ in range(reads + 10):
-        began = time.perf_counter()
-        subprocess.run([exe], stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
-        alone.append((time.perf_counter() - began) * 1000)
     h.register(path=exe)
     h.launch()
     h.allow(h.servers["user"].origin())
-    direct = h.devtools.evaluate(h.worker, f"""(async () => {{
-        const times = [];
-        for (let i = 0; i < {reads + 10}; i += 1) {{
-            const start = performance.now();
-            const message = await new Promise((resolve) => {{
-                const port = chrome.runtime.connectNative("{HOST}");
-                port.onMessage.addListener((m) => {{ port.disconnect(); resolve(m); }});
-                port.onDisconnect.addListener(() => resolve(null));
-            }});
-            if (message?.cardno !== "12345") throw new Error(JSON.stringify(message));
-            times.push(performance.now() - start);
-        }}
-        return times; }})()""", timeout=600)
     page = h.page()
-    results = h.devtools.evaluate(page, f"window.vellicorTest.readMany({reads + 10}, undefined, true)", timeout=600)
-    if any(r["status"] != "card" for r in results):
-        raise Failure(f"not every read gave the card: {results}")
-    kit = [r["ms"] for r in results]
-    medians = [statistics.median(times[10:]) for times in (alone, direct, kit)]
-    print(f"{'read (median of ' + str(reads) + ')':<44} {'ms':>8}")
-    for what, ms in zip(("program alone (started by Python)", "host started by the extension's worker",
-                         "readCard() on the page"), medians):
-        print(f"{what:<44} {ms:8.2f}")
-    print(f"{'browser starting the host (worker - alone)':<44} {medians[1] - medians[0]:8.2f}")
-    print(f"{'the kit (readCard() - worker)':<44} {medians[2] - medians[1]:8.2f}")
+    direct = f"""(async () => {{
+        const start = performance.now();
+        const message = await new Promise((resolve) => {{
+            const port = chrome.runtime.connectNative("{HOST}");
+            port.onMessage.addListener((m) => {{ port.disconnect(); resolve(m); }});
+            port.onDisconnect.addListener(() => resolve(null));
+        }});
+        return message?.cardno === "12345" ? performance.now() - start : -1; }})()"""
+    times = {"alone": [], "worker": [], "page": []}
+    for _ in range(reads + 10):
+        began = time.perf_counter()
+        subprocess.run([exe], stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
+        times["alone"].append((time.perf_counter() - began) * 1000)
+        times["worker"].append(h.devtools.evaluate(h.worker, direct))
+        [result] = h.devtools.evaluate(page, "window.vellicorTest.readMany(1, undefined, true)")
+        times["page"].append(result["ms"] if result["status"] == "card" else -1)
+    if any(ms < 0 for ms in times["worker"] + times["page"]):
+        raise Failure("not every read gave the card")
+    alone, worker, page = (statistics.median(t[10:]) for t in times.values())
+    print(f"{'one read, median of ' + str(reads) + ' rounds':<44} {'ms':>8}")
+    print(f"{'program alone (started by Python)':<44} {alone:8.2f}")
+    print(f"{'host started by the extension worker':<44} {worker:8.2f}")
+    print(f"{'readCard() on the page':<44} {page:8.2f}")
+    print(f"{'the browser starting a host (worker - alone)':<44} {worker - alone:8.2f}")
+    print(f"{'the kit (readCard() - worker)':<44} {page - worker:8.2f}")
 
 
 def main():
