@@ -9,7 +9,7 @@
 // share the window and talk by window.postMessage.
 
 const DEFAULT_TIMEOUT_MS = 10000;
-const LONGEST_TIMEOUT_MS = 2147483647; // setTimeout's limit
+const LONGEST_TIMEOUT_MS = 600000; // as the extension allows
 const ACK_TIMEOUT_MS = 1000;
 
 const STATUSES = new Set([
@@ -20,11 +20,11 @@ const CARD_NUMBER = /^-?[0-9]+$/;
 
 let requests = 0;
 
-// options.timeout in milliseconds; anything but a number from 0 up gives the
+// options.timeout in milliseconds; anything but a finite number from 0 up gives the
 // default, so that a typo never waits forever nor fails at once.
 function timeoutOf(options) {
     const ms = options?.timeout;
-    return typeof ms === "number" && ms >= 0 ? Math.min(ms, LONGEST_TIMEOUT_MS) : DEFAULT_TIMEOUT_MS;
+    return Number.isFinite(ms) && ms >= 0 ? Math.min(ms, LONGEST_TIMEOUT_MS) : DEFAULT_TIMEOUT_MS;
 }
 
 // Only what the extension may answer reaches the caller.

@@ -5,6 +5,7 @@ import test from "node:test";
 
 import { classifyAnswer, classifyDisconnect } from "../../web/extension/classify.js";
 import { allowableOrigin, mayRead, originList } from "../../web/extension/origins.js";
+import { readCard } from "../../web/vellicor.js";
 
 const NO_CARD = "请将卡放在感应区";
 const NO_READER = "机器没连上，或驱动程序未安装!";
@@ -87,4 +88,92 @@ test("stored lists and who may read", () => {
     // A list cannot allow what the origin rule refuses.
     assert.equal(mayRead("http://desk.example.com", ["http://desk.example.com"]), false);
     assert.equal(mayRead("https://a.example"), false);
+});
+
+// The page library against a stand-in window whose "content script" answers
+// as told, with the clock in the test's hands.
+class FakeWindow extends EventTarget {
+    constructor(answer) {
+        super();
+        this.requests = [];
+        this.addEventListener("message", ({ data }) => {
+            if (data?.vellicor !== "read") return;
+            this.requests.push(data);
+            answer?.(data, (message) => this.post(message));
+        });
+    }
+
+    post(data, source = this) {
+        setImmediate(() => this.dispatchEvent(Object.assign(new Event("message"), { data, source })));
+    }
+
+    postMessage(data) {
+        this.post(data);
+    }
+}
+
+const settle = () => new Promise((resolve) => setImmediate(() => setImmediate(resolve)));
+
+async function pageRead(t, answer, options, waitMs) {
+    t.mock.timers.enable({ apis: ["setTimeout"] });
+    globalThis.window = new FakeWindow(answer);
+    let result = null;
+    readCard(options).then((value) => (result = value));
+    await settle();
+    t.mock.timers.tick(waitMs - 1);
+    await settle();
+    const early = result;
+    t.mock.timers.tick(1);
+    await settle();
+    return { early, result, requests: globalThis.window.requests };
+}
+
+const ackOnly = (request, reply) => reply({ vellicor: "ack", id: request.id });
+const answering = (answer) => (request, reply) => {
+    reply({ vellicor: "ack", id: request.id });
+    reply({ vellicor: "result", id: request.id, result: answer });
+};
+
+test("readCard: timeouts, good and bad", async (t) => {
+    for (const [options, ms] of [[undefined, 10000], [{ timeout: 2500 }, 2500], [{ timeout: "2500" }, 10000],
+        [{ timeout: -1 }, 10000], [{ timeout: NaN }, 10000], [{ timeout: Infinity }, 10000],
+        [{ timeout: 1e12 }, 600000], [null, 10000], [42, 10000]]) {
+        const { early, result, requests } = await pageRead(t, ackOnly, options, ms);
+        assert.equal(early, null, `${JSON.stringify(options)}: answered before ${ms} ms`);
+        assert.deepEqual(result, { status: "timeout" }, JSON.stringify(options));
+        assert.equal(requests[0].timeout, ms, "the extension is told the same timeout");
+        t.mock.timers.reset();
+    }
+    for (const [options, ms] of [[undefined, 1000], [{ timeout: 300 }, 300]]) {
+        const { early, result } = await pageRead(t, null, options, ms);
+        assert.equal(early, null);
+        assert.deepEqual(result, { status: "no_extension" }, JSON.stringify(options));
+        t.mock.timers.reset();
+    }
+});
+
+test("readCard: only well-formed answers from its own window", async (t) => {
+    for (const [answer, expected] of [
+        [{ status: "card", cardno: "-5", extra: 1 }, { status: "card", cardno: "-5" }],
+        [{ status: "no_card", cardno: "1" }, { status: "no_card" }],
+        [{ status: "card", cardno: "12x" }, { status: "host_error" }],
+        [{ status: "card" }, { status: "host_error" }],
+        [{ status: "toString" }, { status: "host_error" }],
+        [null, { status: "host_error" }],
+    ]) {
+        const { result } = await pageRead(t, answering(answer), undefined, 1);
+        assert.deepEqual(result, expected, JSON.stringify(answer));
+        t.mock.timers.reset();
+    }
+    // A frame posting into this window, and answers to other requests, are
+    // not heard.
+    const spoofing = (request, reply) => {
+        globalThis.window.post({ vellicor: "result", id: request.id, result: { status: "card", cardno: "1" } }, {});
+        reply({ vellicor: "result", id: "another", result: { status: "card", cardno: "2" } });
+    };
+    const { result } = await pageRead(t, spoofing, undefined, 1000);
+    assert.deepEqual(result, { status: "no_extension" });
+    t.mock.timers.reset();
+    delete globalThis.window;
+    assert.deepEqual(await readCard(), { status: "no_extension" }, "outside a page");
 });
