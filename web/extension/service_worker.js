@@ -16,7 +16,7 @@ class StoredList {
         this.area = area;
         this.key = key;
         this.value = null;
-        this.loaded = this.reload();
+        this.loaded = this.load();
         chrome.storage.onChanged.addListener((changes, areaName) => {
             if (areaName === this.area && this.key in changes) {
                 this.value = originList(changes[this.key].newValue);
@@ -24,14 +24,15 @@ class StoredList {
         });
     }
 
-    async reload() {
+    async load() {
+        let value = [];
         try {
-            const items = await chrome.storage[this.area].get(this.key);
-            this.value = originList(items[this.key]);
+            value = originList((await chrome.storage[this.area].get(this.key))[this.key]);
         } catch {
             // Managed storage fails where no policy applies: no list.
-            this.value = [];
         }
+        // A change reported meanwhile is newer than what was read.
+        this.value ??= value;
     }
 
     // The list, or null when it is still unknown after `waitMs`.
