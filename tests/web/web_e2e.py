@@ -264,7 +264,9 @@ class Harness:
         from_browser, browser_out = os.pipe()
         # The pipe's ends as fds 3 and 4, as Chromium expects them (bash, as dash
         # takes no fd above 9).
-        command = ["/bin/bash", "-c", f'exec "$@" 3<&{browser_in} 4>&{browser_out}', "bash", *command]
+        # The browser never outlives the test, however the test ends.
+        command = ["setpriv", "--pdeathsig", "KILL", "/bin/bash", "-c",
+                   f'exec "$@" 3<&{browser_in} 4>&{browser_out}', "bash", *command]
         self.log = open(os.path.join(self.root, "chromium.log"), "wb")
         self.browser = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
                                         pass_fds=(browser_in, browser_out), start_new_session=True)
