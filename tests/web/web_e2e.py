@@ -306,6 +306,21 @@ class Harness:
         target = self.devtools.wait_for(worker, STEP_TIMEOUT, f"the service worker of {EXTENSION_ID}")
         return self.devtools.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
 
+    def stop_worker(self):
+        """Stops the extension's service worker, as the browser does when it
+        is idle, and waits until it is gone."""
+        def workers():
+            infos = self.devtools.send("Target.getTargets")["targetInfos"]
+            return [t["targetId"] for t in infos if t["type"] == "service_worker"
+                    and t["url"].startswith(f"chrome-extension://{EXTENSION_ID}/")]
+        for target in workers():
+            self.devtools.send("Target.closeTarget", {"targetId": target})
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while workers():
+            if time.monotonic() > deadline:
+                raise Failure("the service worker did not stop")
+            time.sleep(0.05)
+
     def open(self, url):
         """Opens `url` in a new tab, waits for it to load; returns its session."""
         target = self.devtools.send("Target.createTarget", {"url": "about:blank"})["targetId"]
@@ -424,8 +439,9 @@ def case_statuses(h):
 
 def case_denied(h):
     """A page on neither list is denied and never starts the program; so is
-    a page of an allowed host under another name or port, and an entry the
-    origin rule cannot allow is refused on the options page."""
+    a page of an allowed host under another name or port, or in a frame of
+    an allowed page, also when the worker starts anew for the read. The
+    options page refuses entries the origin rule cannot allow."""
     h.launch()
     options = h.allow(h.servers["user"].origin())
     for text in ("http://example.com", "ftp://127.0.0.1", "https://desk.example.com/app", "*", ""):
@@ -440,7 +456,19 @@ def case_denied(h):
         page = h.page(server, host)
         for _ in range(3):
             h.read(page, {"status": "denied"}, what=f"{h.servers[server].origin(host)}", started=0)
-    h.read(h.page(), CARD, what="the allowed origin")
+    page = h.page()
+    h.read(page, CARD, what="the allowed origin")
+    # In a frame, the frame's own origin counts.
+    for server, expected, started in (("other", {"status": "denied"}, 0), ("user", CARD, 1)):
+        before = h.start_count()
+        result = h.devtools.evaluate(page, f"window.vellicorTest.readInFrame({json.dumps(h.servers[server].url())})")
+        if result != expected or h.start_count() - before != started:
+            raise Failure(f"read in a frame of {server}: {result}, {h.start_count() - before} starts")
+    # The browser stops an idle worker; the next read starts it again, and
+    # the lists are read anew before it decides.
+    for server, expected, started in (("other", {"status": "denied"}, 0), ("user", CARD, 1)):
+        h.stop_worker()
+        h.read(h.page(server), expected, what=f"{server} origin, worker started anew", started=started)
     # Removed on the options page, the origin is denied again.
     h.devtools.evaluate(options, f"""document.querySelector('button[data-origin="{h.servers["user"].origin()}"]').click()""")
     h.devtools.evaluate(options, """new Promise((resolve) => { const check = () =>
