@@ -306,19 +306,24 @@ class Harness:
         target = self.devtools.wait_for(worker, STEP_TIMEOUT, f"the service worker of {EXTENSION_ID}")
         return self.devtools.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
 
+    def workers(self):
+        infos = self.devtools.send("Target.getTargets")["targetInfos"]
+        return [t["targetId"] for t in infos if t["type"] == "service_worker"
+                and t["url"].startswith(f"chrome-extension://{EXTENSION_ID}/")]
+
     def stop_worker(self):
         """Stops the extension's service worker, as the browser does when it
         is idle, and waits until it is gone."""
-        def workers():
-            infos = self.devtools.send("Target.getTargets")["targetInfos"]
-            return [t["targetId"] for t in infos if t["type"] == "service_worker"
-                    and t["url"].startswith(f"chrome-extension://{EXTENSION_ID}/")]
-        for target in workers():
+        for target in self.workers():
             self.devtools.send("Target.closeTarget", {"targetId": target})
+        self.poll(lambda: not self.workers(), "the service worker to stop")
+
+    @staticmethod
+    def poll(condition, what):
         deadline = time.monotonic() + STEP_TIMEOUT
-        while workers():
+        while not condition():
             if time.monotonic() > deadline:
-                raise Failure("the service worker did not stop")
+                raise Failure(f"timed out waiting for {what}")
             time.sleep(0.05)
 
     def open(self, url):
@@ -435,6 +440,10 @@ def case_statuses(h):
     h.read(page, {"status": "not_installed"}, what="host manifest for another extension", started=0)
     h.register()
     h.read(page, CARD, what="host registered again")
+    # Once the extension is reloaded (updated, say), a page opened before
+    # has no extension to talk to: its content script is left behind.
+    h.devtools.send("Runtime.evaluate", {"expression": "chrome.runtime.reload()"}, h.worker)
+    h.read(page, {"status": "no_extension"}, what="extension reloaded", started=0)
 
 
 def case_denied(h):
