@@ -22,6 +22,8 @@ packages=(
     # msitools and libmsi's bindings for Debian's python3, signing
     # osslsigncode (the tests make their certificate with openssl)
     dpkg-dev file lintian nsis wixl msitools gir1.2-libmsi-1.0 python3-gi openssl
+    # The browser kit's tests: Debian's Chromium, driven headless
+    chromium
 )
 # Wine's i386 loader runs under qemu's user-mode emulation (see
 # tests/wine/run-under-wine.sh.in); bookworm's own qemu 7.2 starts Wine in
@@ -43,6 +45,13 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -qq
 "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" "${backports[@]}" >/dev/null
+
+# Node.js and npm, for ESLint and the browser kit's rule tests: the machine's
+# own where it has them, Debian's otherwise. Then the pinned dev tools.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    "${as_root[@]}" apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+fi
+npm ci --no-audit --no-fund --loglevel=error >/dev/null
 
 # vpcd's reader driver, for the PC/SC tests' private pcscd only: unpacked into
 # a folder of the tests' own, never installed. Installed, vpcd would make the
