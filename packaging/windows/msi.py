@@ -113,11 +113,13 @@ def wix_source(args, files):
                ("LibraryInRemembered", "LIBRARY_FOUND", "[LIBRARY_IN_REMEMBERED]", chosen,
                 "LaunchConditions"),
                ("LibraryInTarget", "LIBRARY_FOUND", "[LIBRARY_IN_TARGET]", f"NOT ({chosen})",
-                "LaunchConditions")]
+                "LaunchConditions"),
+               # Apps and Features shows the folder, once it is resolved.
+               ("InstallLocation", "ARPINSTALLLOCATION", "[INSTALLDIR]", None, "InstallValidate")]
     custom_actions = "".join(f'\n    <CustomAction Id="{a}" Property="{p}" Value={quoteattr(v)}/>'
                              for a, p, v, _, _ in actions)
     scheduled = "".join(
-        f'\n      <Custom Action="{a}" Before="{before}">{c}</Custom>'
+        f'\n      <Custom Action="{a}" Before="{before}">{c or ""}</Custom>'
         for a, _, _, c, before in actions)
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
@@ -185,7 +187,8 @@ def post_process(path):
     # would put it after InstallFinalize).
     order = {name: number for number, name in [
         (40, "UseRemembered"), (41, "DefaultDir"), (51, "RememberedDir"),
-        (52, "LibraryInRemembered"), (53, "LibraryInTarget"), (1450, "RemoveExistingProducts")]}
+        (52, "LibraryInRemembered"), (53, "LibraryInTarget"), (1001, "InstallLocation"),
+        (1450, "RemoveExistingProducts")]}
     for table in ("InstallUISequence", "InstallExecuteSequence"):
         for action, number in order.items():
             query(db, f"UPDATE `{table}` SET `Sequence` = {number} WHERE `Action` = '{action}'")

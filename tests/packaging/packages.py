@@ -247,8 +247,10 @@ def check_installed(p, folder, before, files, registry, entry):
           {name: True for name in {**shipped, **before}})
     check("host manifest", installed[f"{HOST}.json"], host_manifest("vellicor.exe", "\r\n"))
     check("installed program's output", p.wine(f"{folder}/vellicor.exe").stdout, frame(NO_READER))
-    check("Add/Remove Programs entry's version", registry.get(entry, {}).get("DisplayVersion"),
-          p.args.version)
+    values = registry.get(entry, {})
+    check("Add/Remove Programs entry's version and folder",
+          [values.get("DisplayVersion"), values.get("InstallLocation", "").rstrip("\\")],
+          [p.args.version, p.windows(folder)])
     manifests = [list(registry.get(key, {}).values()) for key in HOST_KEYS]
     check("host keys' values", manifests, [[rf"{p.windows(folder)}\{HOST}.json"]] * 2)
     manifest = p.unix(manifests[0][0])
@@ -285,8 +287,6 @@ def installer(p, before):
     p.install(f"/D={p.windows(folder)}")
     registry = p.registry()
     installed = check_installed(p, folder, before, SETUP_FILES, registry, UNINSTALL_KEY)
-    check("Add/Remove Programs entry's folder", registry[UNINSTALL_KEY].get("InstallLocation"),
-          p.windows(folder))
     # The MSI package does not install over the setup's files.
     check("MSI package over the setup refused", p.msiexec("/i", p.msi) != 0, True)
 
