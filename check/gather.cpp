@@ -22,7 +22,7 @@ namespace {
 // The PC/SC errors a desk runs into, by name; others by number.
 std::string error_text(LONG error) {
     const char* name = nullptr;
-    switch (static_cast<unsigned long>(error)) {
+    switch (error) {
         case SCARD_E_NO_SERVICE:
             name = "SCARD_E_NO_SERVICE";
             break;
@@ -72,7 +72,7 @@ std::string error_text(LONG error) {
             break;
     }
     char number[16];
-    std::snprintf(number, sizeof number, "0x%08lX", static_cast<unsigned long>(error));
+    std::snprintf(number, sizeof number, "0x%08X", static_cast<unsigned>(error));
     return name == nullptr ? std::string("PC/SC error ") + number
                            : std::string(name) + " (" + number + ")";
 }

@@ -3,7 +3,7 @@
 MinGW-w64 and run under Wine (or on Windows itself, with no runner).
 
     pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--objdump PATH]
-                 [--standin winscard.dll] [--runner ARG]... CASE
+                 [--standin winscard.dll] [--check vellicor-check.exe] [--runner ARG]... CASE
 
 dll_layout: the DLL is for 32-bit x86, exports exactly `idr_read`, undecorated,
     and imports nothing but system DLLs, so it runs beside the program alone.
@@ -18,6 +18,9 @@ standin.*: a read through our scripted winscard stand-in (see
     that the stand-in's log shows no violation of what winscard expects of its
     caller, and that the program exits within the deadline plus 1 second of
     the stand-in being loaded, whether or not the service or card answers.
+    standin.settings reads with an OUR_IDR.ini beside the library;
+    standin.check runs vellicor-check instead of the program and compares its
+    whole report.
 """
 
 import argparse
@@ -50,7 +53,38 @@ STANDIN_CASES = {
                           b"-559038737", False),
     "mute_card": ("Contactless=mute", NO_CARD, True),
     "hung_service": ("hung-service", NO_READER, True),
+    # With SETTINGS beside the library: the token is never asked, and the
+    # number is made of the first four bytes, the first the least significant.
+    "settings": ("Token=sw:6D00;Contactless=uid:04112233445566", b"857870596", False),
+    "check": ("Empty=empty;Contactless=uid:04112233445566", None, False),
 }
+SETTINGS = b"\xef\xbb\xbf; as Notepad saves it\r\nByte_Order = reversed\r\nuid_bytes = first4\r\n" \
+    b"readers = contactless\r\n"
+# vellicor-check's report for the "check" case; {folder} is the Windows path
+# of the staged folder.
+CHECK_REPORT = """\
+Reader library  {folder}\\OUR_IDR.dll
+                Vellicor's PC/SC reader library
+Settings        none, so the defaults (looked for {folder}\\OUR_IDR.ini)
+                byte_order = as_read, uid_bytes = last4
+                readers = (every reader)
+                deadline_ms = 3000
+PC/SC service   answers, 2 readers
+Reader 1        Empty
+  state         empty
+  asked         1st
+Reader 2        Contactless
+  state         card present
+  asked         2nd
+  ATR           3B 80 80 01 01
+  UID           04 11 22 33 44 55 66
+  card numbers  byte_order  uid_bytes  number
+                as_read     last4      860116326   <- in force
+                reversed    last4      1716864051
+                as_read     first4     68231731
+                reversed    first4     857870596
+Program answers {{"cardno":"860116326"}}
+"""
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "ntdll.dll", "advapi32.dll",
                "user32.dll"}
 
@@ -81,9 +115,13 @@ def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
     """Runs the program staged in root (with the PC/SC DLL beside it), checks
     its output and status, and returns the time it exited. It is killed after
     RUN_TIMEOUT seconds, or at the time give_up_at() returns once that is not
-    None."""
+    None. With `expected` a str, runs vellicor-check instead, which must write
+    exactly that and exit with 0."""
     exe = os.path.join(root, os.path.basename(args.exe))
     shutil.copy2(args.exe, exe)
+    if isinstance(expected, str):
+        exe = os.path.join(root, os.path.basename(args.check))
+        shutil.copy2(args.check, exe)
     shutil.copy2(args.reader, os.path.join(root, LIBRARY))
     full_env = dict(os.environ)
     full_env.setdefault("WINEDEBUG", "-all")
@@ -105,6 +143,11 @@ def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
         exited = time.time()
     # Wine may have its own say on stderr (a prefix being created); only the
     # program's output and status are ours.
+    if isinstance(expected, str):
+        if out.decode() != expected or proc.returncode != 0:
+            raise Failure(f"vellicor-check exited {proc.returncode}, wrote:\n{out.decode()}\n"
+                          f"expected:\n{expected}")
+        return exited
     if out != frame(expected) or proc.returncode != 0:
         raise Failure(f"expected stdout {frame(expected)!r}\n  got stdout {out!r}, "
                       f"exit status {proc.returncode}, stderr {err!r}")
@@ -123,6 +166,12 @@ def standin_case(args, name):
     script, expected, hangs = STANDIN_CASES[name]
     root = tempfile.mkdtemp(prefix="vellicor-pcsc-standin-")
     log = os.path.join(root, "winscard.log")
+    if name == "settings":
+        with open(os.path.join(root, "OUR_IDR.ini"), "wb") as f:
+            f.write(SETTINGS)
+    if name == "check":
+        # Wine's drive Z: is the Unix root.
+        expected = CHECK_REPORT.format(folder="Z:" + root.replace("/", "\\"))
 
     def give_up_at():
         # Well after the program should have ended: the stand-in's first line
@@ -160,7 +209,10 @@ def standin_case(args, name):
             raise Failure("no call was left unanswered: the case tests nothing")
         if hangs and took < DEADLINE:
             raise Failure(f"ended {took:.2f} s after winscard was loaded: before the deadline")
-        if not hangs and events[-1] != "unloaded":
+        # vellicor-check imports winscard itself: it goes at process exit,
+        # where the stand-in checks what it handed out just the same.
+        unloaded = {"unloaded", "unloaded at process exit"} if name == "check" else {"unloaded"}
+        if not hangs and events[-1] not in unloaded:
             raise Failure("winscard was not unloaded, so what it handed out was never checked")
     finally:
         shutil.rmtree(root, ignore_errors=True)
@@ -175,6 +227,7 @@ def main():
     parser.add_argument("--reader", required=True)
     parser.add_argument("--objdump", default="objdump", help="an objdump that reads PE files")
     parser.add_argument("--standin", help="the winscard.dll stand-in, for the standin.* cases")
+    parser.add_argument("--check", help="vellicor-check.exe, for the standin.check case")
     parser.add_argument("--runner", action="append", default=[],
                         help="the command that runs a Windows program, one word per option")
     parser.add_argument("case", choices=sorted(cases))
