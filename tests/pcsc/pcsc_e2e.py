@@ -381,7 +381,7 @@ def case_settings_readers(h):
     if first.commands.count(GET_UID) != asked:
         raise Failure("the card in a reader matching no part of readers was asked")
     # None of the named readers is connected.
-    h.settings(b"readers = Omnikey, ACR122\n")
+    h.settings(b"readers = Counter, Back office\n")
     h.expect(frame(NO_READER), "no reader matching readers")
     h.settings(None)
     h.expect(card_frame(FOUR_BYTES[1]), "settings removed")

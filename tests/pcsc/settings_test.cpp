@@ -44,13 +44,13 @@ TEST(Settings, ReadsEveryKeyAsPeopleWriteThem) {
         "\xEF\xBB\xBF# from the old reader\r\n"
         "Byte_Order = REVERSED ; as it gave them\r\n"
         "uid_bytes=first4\r\n"
-        "\treaders =  ACR122 , Contactless,OMNIKEY  \r\n"
+        "\treaders =  Desk , Contactless,Counter  \r\n"
         "DEADLINE_MS = 500";
     ASSERT_EQ(parse(text, chosen).problem, settings_problem::none);
     EXPECT_EQ(chosen.order, byte_order::reversed);
     EXPECT_EQ(chosen.bytes, uid_bytes::first4);
     EXPECT_EQ(chosen.deadline_ms, 500U);
-    EXPECT_EQ(parts_of(chosen), (std::vector<std::string>{"ACR122", "Contactless", "OMNIKEY"}));
+    EXPECT_EQ(parts_of(chosen), (std::vector<std::string>{"Desk", "Contactless", "Counter"}));
 }
 
 TEST(Settings, NamesTheFaultAndItsLine) {
@@ -126,13 +126,13 @@ std::vector<std::size_t> order_for(const std::string& readers_line,
 }
 
 TEST(Settings, OrdersReadersByTheSitesParts) {
-    const std::vector<const char*> names{"Keyboard Smartcard 00 00", "ACS ACR122U PICC 00 00",
-                                         "Virtual PCD 00 00", "ACS ACR122U PICC 01 00"};
+    const std::vector<const char*> names{"Keyboard Smartcard 00 00", "Desk Contactless 00 00",
+                                         "Virtual PCD 00 00", "Desk Contactless 01 00"};
     EXPECT_EQ(order_for("", names), (std::vector<std::size_t>{0, 1, 2, 3}));
     // Each part in turn, PC/SC's order within it, case ignored, each reader once.
-    EXPECT_EQ(order_for("readers = virtual, acr122u, PCD", names),
+    EXPECT_EQ(order_for("readers = virtual, desk contactless, PCD", names),
               (std::vector<std::size_t>{2, 1, 3}));
-    EXPECT_EQ(order_for("readers = Omnikey", names), (std::vector<std::size_t>{}));
+    EXPECT_EQ(order_for("readers = Counter", names), (std::vector<std::size_t>{}));
 }
 
 }  // namespace
