@@ -102,7 +102,7 @@ def case_deb(p):
         + [f"lrwxrwxrwx root/root ./usr/bin/{f} -> ../lib/vellicor/{f}"
            for f in ("vellicor", "vellicor-check")]
         + ["drwxr-xr-x root/root ./etc/", "drwxr-xr-x root/root ./etc/vellicor/",
-           "-rw-r--r-- root/root ./etc/vellicor/OUR_IDR.ini", "drwxr-xr-x root/root ./"]))
+           "-rw-r--r-- root/root ./etc/vellicor/OUR_IDR.ini"]))
     check("conffiles", run("dpkg-deb", "-I", p.deb, "conffiles").stdout,
           b"/etc/vellicor/OUR_IDR.ini\n")
     # As installed, the settings change nothing: every line is a comment.
