@@ -101,7 +101,8 @@ std::vector<card_number> numbers_for(const std::vector<unsigned char>& uid,
                                      const pcsc::settings* in_force) {
     std::vector<card_number> numbers;
     for (const pcsc::uid_bytes bytes : {pcsc::uid_bytes::last4, pcsc::uid_bytes::first4}) {
-        for (const pcsc::byte_order order : {pcsc::byte_order::as_read, pcsc::byte_order::reversed}) {
+        for (const pcsc::byte_order order :
+             {pcsc::byte_order::as_read, pcsc::byte_order::reversed}) {
             serial_buffer idserial{};
             pcsc::card_number_bytes(uid.data(), uid.size(), bytes, order, idserial.data() + 1);
             const bool chosen =
@@ -147,8 +148,8 @@ void ask_reader(const pcsc::reader_survey& survey, std::size_t index, reader_fin
     }
     const std::size_t uid_size = pcsc::uid_size(response, response_size);
     if (uid_size == 0) {
-        reader.no_uid = "GET DATA answered " +
-                        (response_size == 0 ? std::string("nothing") : hex(response, response_size));
+        reader.no_uid = "GET DATA answered " + (response_size == 0 ? std::string("nothing")
+                                                                   : hex(response, response_size));
         return;
     }
     reader.uid.assign(response, response + uid_size);
@@ -180,7 +181,8 @@ void survey_readers(survey_job& job) {
     job.service.state = service_state::answers;
 
     std::size_t order[pcsc::max_readers];
-    const std::size_t asked = pcsc::order_readers(job.chosen, survey.names(), survey.count(), order);
+    const std::size_t asked =
+        pcsc::order_readers(job.chosen, survey.names(), survey.count(), order);
     for (std::size_t i = 0; i < survey.count(); ++i) {
         reader_finding reader;
         reader.name = survey.names()[i];

@@ -31,7 +31,7 @@ library_kind identify_library(const native_string& path) {
         return library_kind::other;
     }
     return std::wstring(static_cast<const wchar_t*>(value)) == L"Vellicor" ? library_kind::ours
-                                                                          : library_kind::other;
+                                                                           : library_kind::other;
 }
 
 // In a console, UTF-16 through WriteConsoleW, which shows every character
@@ -42,8 +42,8 @@ void write_report(const std::string& utf8) {
     if (out == nullptr || out == INVALID_HANDLE_VALUE || utf8.empty()) return;
     DWORD mode = 0;
     if (GetConsoleMode(out, &mode) != 0) {
-        const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                             nullptr, 0);
+        const int size =
+            MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
         std::wstring text(static_cast<std::size_t>(size), L'\0');
         MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(),
                             size);

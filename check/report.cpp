@@ -1,6 +1,8 @@
 #include "check/report.hpp"
 
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace vellicor::check {
 
@@ -117,17 +119,17 @@ std::string service_text(const service_finding& service, std::size_t readers) {
 }
 
 std::string answer_text(const answer_finding& answer) {
+    std::string message = R"({"cardno":")" + answer.text + R"("})";
     switch (answer.kind) {
         case answer_kind::not_found:
             return "the not-found report (no OUR_IDR.dll beside it)";
         case answer_kind::card_number:
-            return "{\"cardno\":\"" + answer.text + "\"}";
+            return message;
         case answer_kind::status_text:
-            return "{\"cardno\":\"" + answer.text + "\"} (status " + std::to_string(answer.status) +
-                   ")";
+            return message + " (status " + std::to_string(answer.status) + ")";
         case answer_kind::empty:
-            return answer.called ? "{\"cardno\":\"\"} (status " + std::to_string(answer.status) + ")"
-                                 : "{\"cardno\":\"\"} (the library has no idr_read)";
+            return answer.called ? message + " (status " + std::to_string(answer.status) + ")"
+                                 : message + " (no library that can be loaded with idr_read)";
     }
     return {};
 }
@@ -141,7 +143,7 @@ std::string quoted(const std::string& text) {
             out += c;
         } else if (static_cast<unsigned char>(c) < 0x20) {
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            std::snprintf(escaped, sizeof escaped, R"(\u%04x)", static_cast<unsigned>(c));
             out += escaped;
         } else {
             out += c;
@@ -153,6 +155,24 @@ std::string quoted(const std::string& text) {
 std::string quoted_or_null(bool present, const std::string& text) {
     return present ? quoted(text) : "null";
 }
+
+std::string join(const std::vector<std::string>& items, const char* separator) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i == 0 ? "" : separator) + items[i];
+    return out;
+}
+
+// A JSON member: its name, and its value already as JSON.
+using member = std::pair<const char*, std::string>;
+
+std::string object(const std::vector<member>& members) {
+    std::vector<std::string> texts;
+    texts.reserve(members.size());
+    for (const member& one : members) texts.push_back(quoted(one.first) + ": " + one.second);
+    return "{" + join(texts, ", ") + "}";
+}
+
+std::string array(const std::vector<std::string>& items) { return "[" + join(items, ", ") + "]"; }
 
 const char* answer_name(answer_kind kind) {
     switch (kind) {
@@ -198,6 +218,77 @@ const char* service_name(service_state state) {
     return "failed";
 }
 
+std::string settings_text(const findings& found) {
+    const settings_finding& settings = found.settings;
+    const pcsc::settings& chosen = settings.lookup.values;
+    std::string out;
+    if (settings.path.empty()) {
+        out += line("Settings",
+                    "none, so the defaults (looked for " + join(settings.looked_at, ", ") + ")");
+    } else {
+        out += line("Settings", settings.path);
+    }
+    if (faulty(found)) {
+        const pcsc::settings_error& error = settings.lookup.error;
+        const std::string where =
+            error.line == 0 ? std::string("the file") : "line " + std::to_string(error.line);
+        out += line("  fault", where + ": " + problem_text(error.problem));
+        out += line("", "every read fails (empty cardno) until this is fixed");
+        return out;
+    }
+    out += line("", std::string("byte_order = ") + order_name(chosen.order) +
+                        ", uid_bytes = " + bytes_name(chosen.bytes));
+    out += line("", "readers = " + (chosen.reader_parts == 0 ? std::string("(every reader)")
+                                                             : readers_value(chosen, ", ")));
+    out += line("", "deadline_ms = " + std::to_string(chosen.deadline_ms));
+    return out;
+}
+
+std::string reader_text(std::size_t place, const reader_finding& reader, bool settings_faulty) {
+    std::string out;
+    out += line(("Reader " + std::to_string(place)).c_str(), reader.name);
+    out += line("  state", state_name(reader.state));
+    if (!settings_faulty) {
+        out += line("  asked", reader.asked == 0 ? "no: its name matches no part of readers"
+                                                 : ordinal(reader.asked));
+    }
+    if (!reader.atr.empty()) out += line("  ATR", hex(reader.atr));
+    if (!reader.uid.empty()) out += line("  UID", hex(reader.uid));
+    if (!reader.no_uid.empty()) out += line("  UID", "none: " + reader.no_uid);
+    if (reader.numbers.empty()) return out;
+    out += line("  card numbers", "byte_order  uid_bytes  number");
+    for (const card_number& number : reader.numbers) {
+        std::string row = order_name(number.order);
+        row.resize(12, ' ');
+        row += bytes_name(number.bytes);
+        row.resize(23, ' ');
+        row += number.number;
+        if (number.in_force) {
+            row.resize(35, ' ');
+            row += "<- in force";
+        }
+        out += line("", row);
+    }
+    return out;
+}
+
+std::string reader_json(const reader_finding& reader) {
+    std::vector<std::string> numbers;
+    for (const card_number& number : reader.numbers) {
+        numbers.push_back(object({{"byte_order", quoted(order_name(number.order))},
+                                  {"uid_bytes", quoted(bytes_name(number.bytes))},
+                                  {"cardno", quoted(number.number)},
+                                  {"in_force", number.in_force ? "true" : "false"}}));
+    }
+    return object({{"name", quoted(reader.name)},
+                   {"state", quoted(state_name(reader.state))},
+                   {"asked", std::to_string(reader.asked)},
+                   {"atr", quoted_or_null(!reader.atr.empty(), hex(reader.atr))},
+                   {"uid", quoted_or_null(!reader.uid.empty(), hex(reader.uid))},
+                   {"no_uid", quoted_or_null(!reader.no_uid.empty(), reader.no_uid)},
+                   {"numbers", array(numbers)}});
+}
+
 }  // namespace
 
 const char* problem_text(settings_problem problem) noexcept {
@@ -230,58 +321,10 @@ std::string text_report(const findings& found) {
     std::string out;
     out += line("Reader library", found.library.path);
     out += line("", library_text(found.library));
-
-    const settings_finding& settings = found.settings;
-    const pcsc::settings& chosen = settings.lookup.values;
-    if (settings.path.empty()) {
-        std::string looked;
-        for (const std::string& path : settings.looked_at) {
-            looked += (looked.empty() ? "" : ", ") + path;
-        }
-        out += line("Settings", "none, so the defaults (looked for " + looked + ")");
-    } else {
-        out += line("Settings", settings.path);
-    }
-    if (faulty(found)) {
-        const pcsc::settings_error& error = settings.lookup.error;
-        const std::string where =
-            error.line == 0 ? std::string("the file") : "line " + std::to_string(error.line);
-        out += line("  fault", where + ": " + problem_text(error.problem));
-        out += line("", "every read fails (empty cardno) until this is fixed");
-    } else {
-        out += line("", std::string("byte_order = ") + order_name(chosen.order) +
-                            ", uid_bytes = " + bytes_name(chosen.bytes));
-        out += line("", "readers = " + (chosen.reader_parts == 0 ? std::string("(every reader)")
-                                                                 : readers_value(chosen, ", ")));
-        out += line("", "deadline_ms = " + std::to_string(chosen.deadline_ms));
-    }
-
+    out += settings_text(found);
     out += line("PC/SC service", service_text(found.service, found.readers.size()));
     for (std::size_t i = 0; i < found.readers.size(); ++i) {
-        const reader_finding& reader = found.readers[i];
-        out += line(("Reader " + std::to_string(i + 1)).c_str(), reader.name);
-        out += line("  state", state_name(reader.state));
-        if (!faulty(found)) {
-            out += line("  asked", reader.asked == 0 ? "no: its name matches no part of readers"
-                                                     : ordinal(reader.asked));
-        }
-        if (!reader.atr.empty()) out += line("  ATR", hex(reader.atr));
-        if (!reader.uid.empty()) out += line("  UID", hex(reader.uid));
-        if (!reader.no_uid.empty()) out += line("  UID", "none: " + reader.no_uid);
-        if (reader.numbers.empty()) continue;
-        out += line("  card numbers", "byte_order  uid_bytes  number");
-        for (const card_number& number : reader.numbers) {
-            std::string row = order_name(number.order);
-            row.resize(12, ' ');
-            row += bytes_name(number.bytes);
-            row.resize(23, ' ');
-            row += number.number;
-            if (number.in_force) {
-                row.resize(35, ' ');
-                row += "<- in force";
-            }
-            out += line("", row);
-        }
+        out += reader_text(i + 1, found.readers[i], faulty(found));
     }
     out += line("Program answers", answer_text(found.answer));
     return out;
@@ -290,58 +333,47 @@ std::string text_report(const findings& found) {
 std::string json_report(const findings& found) {
     const settings_finding& settings = found.settings;
     const pcsc::settings& chosen = settings.lookup.values;
-    std::string out = "{\n";
-    out += "  \"library\": {\"path\": " + quoted(found.library.path) + ", \"kind\": \"" +
-           library_name(found.library.kind) + "\"},\n";
-
-    out += "  \"settings\": {\"looked_at\": [";
-    for (std::size_t i = 0; i < settings.looked_at.size(); ++i) {
-        out += (i == 0 ? "" : ", ") + quoted(settings.looked_at[i]);
-    }
-    out += "], \"path\": " + quoted_or_null(!settings.path.empty(), settings.path) +
-           ", \"source\": \"" + source_name(settings.lookup.source) + "\", ";
+    std::vector<std::string> looked_at;
+    for (const std::string& path : settings.looked_at) looked_at.push_back(quoted(path));
+    std::vector<member> settings_members{
+        {"looked_at", array(looked_at)},
+        {"path", quoted_or_null(!settings.path.empty(), settings.path)},
+        {"source", quoted(source_name(settings.lookup.source))}};
     if (faulty(found)) {
-        out += "\"fault\": {\"line\": " + std::to_string(settings.lookup.error.line) +
-               ", \"problem\": " + quoted(problem_text(settings.lookup.error.problem)) + "}},\n";
+        settings_members.emplace_back(
+            "fault", object({{"line", std::to_string(settings.lookup.error.line)},
+                             {"problem", quoted(problem_text(settings.lookup.error.problem))}}));
     } else {
-        out += "\"fault\": null, \"byte_order\": \"" + std::string(order_name(chosen.order)) +
-               "\", \"uid_bytes\": \"" + bytes_name(chosen.bytes) + "\", \"readers\": [";
-        for (std::size_t i = 0; i < chosen.reader_parts; ++i) {
-            out += (i == 0 ? "" : ", ") + quoted(chosen.part(i));
-        }
-        out += "], \"deadline_ms\": " + std::to_string(chosen.deadline_ms) + "},\n";
+        std::vector<std::string> parts;
+        for (std::size_t i = 0; i < chosen.reader_parts; ++i)
+            parts.push_back(quoted(chosen.part(i)));
+        settings_members.insert(settings_members.end(),
+                                {{"fault", "null"},
+                                 {"byte_order", quoted(order_name(chosen.order))},
+                                 {"uid_bytes", quoted(bytes_name(chosen.bytes))},
+                                 {"readers", array(parts)},
+                                 {"deadline_ms", std::to_string(chosen.deadline_ms)}});
     }
 
-    out += "  \"service\": {\"state\": \"" + std::string(service_name(found.service.state)) +
-           "\", \"problem\": " +
-           quoted_or_null(!found.service.problem.empty(), found.service.problem) + "},\n";
-
-    out += "  \"readers\": [";
-    for (std::size_t i = 0; i < found.readers.size(); ++i) {
-        const reader_finding& reader = found.readers[i];
-        out += std::string(i == 0 ? "\n" : ",\n") + "    {\"name\": " + quoted(reader.name) +
-               ", \"state\": " + quoted(state_name(reader.state)) +
-               ", \"asked\": " + std::to_string(reader.asked) +
-               ", \"atr\": " + quoted_or_null(!reader.atr.empty(), hex(reader.atr)) +
-               ", \"uid\": " + quoted_or_null(!reader.uid.empty(), hex(reader.uid)) +
-               ", \"no_uid\": " + quoted_or_null(!reader.no_uid.empty(), reader.no_uid) +
-               ", \"numbers\": [";
-        for (std::size_t n = 0; n < reader.numbers.size(); ++n) {
-            const card_number& number = reader.numbers[n];
-            out += std::string(n == 0 ? "" : ", ") + "{\"byte_order\": \"" +
-                   order_name(number.order) + "\", \"uid_bytes\": \"" + bytes_name(number.bytes) +
-                   "\", \"cardno\": \"" + number.number +
-                   "\", \"in_force\": " + (number.in_force ? "true" : "false") + "}";
-        }
-        out += "]}";
-    }
-    out += found.readers.empty() ? "],\n" : "\n  ],\n";
-
+    std::vector<std::string> readers;
+    for (const reader_finding& reader : found.readers) readers.push_back(reader_json(reader));
     const answer_finding& answer = found.answer;
-    out += "  \"answer\": {\"kind\": \"" + std::string(answer_name(answer.kind)) +
-           "\", \"cardno\": " + quoted_or_null(answer.kind != answer_kind::not_found, answer.text) +
-           ", \"status\": " + (answer.called ? std::to_string(answer.status) : "null") + "}\n";
-    return out + "}\n";
+    const std::vector<member> top{
+        {"library", object({{"path", quoted(found.library.path)},
+                            {"kind", quoted(library_name(found.library.kind))}})},
+        {"settings", object(settings_members)},
+        {"service", object({{"state", quoted(service_name(found.service.state))},
+                            {"problem", quoted_or_null(!found.service.problem.empty(),
+                                                       found.service.problem)}})},
+        {"readers", readers.empty() ? "[]" : "[\n    " + join(readers, ",\n    ") + "\n  ]"},
+        {"answer",
+         object({{"kind", quoted(answer_name(answer.kind))},
+                 {"cardno", quoted_or_null(answer.kind != answer_kind::not_found, answer.text)},
+                 {"status", answer.called ? std::to_string(answer.status) : "null"}})}};
+    std::vector<std::string> members;
+    members.reserve(top.size());
+    for (const member& one : top) members.push_back(quoted(one.first) + ": " + one.second);
+    return "{\n  " + join(members, ",\n  ") + "\n}\n";
 }
 
 }  // namespace vellicor::check

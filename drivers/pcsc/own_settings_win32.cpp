@@ -21,10 +21,9 @@ const char anchor = 0;
 void own_settings(settings_lookup& into) noexcept {
     into = settings_lookup{};
     HMODULE self = nullptr;
-    const bool found =
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(&anchor), &self) != 0;
+    const bool found = GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                          reinterpret_cast<LPCWSTR>(&anchor), &self) != 0;
     // Grown until the whole path fits: a folder may be longer than MAX_PATH.
     std::unique_ptr<wchar_t, free_memory> path;
     for (DWORD capacity = MAX_PATH; found && capacity <= 2 * 32768; capacity *= 2) {

@@ -1,6 +1,6 @@
 // OUR_IDR.dll over PC/SC: reads the UID of the card on the first reader, in
-// PC/SC's order or the site's (settings.hpp), whose card gives one. pcsc-lite and winscard share this API,
-// so one file serves both.
+// PC/SC's order or the site's (settings.hpp), whose card gives one. pcsc-lite and winscard share
+// this API, so one file serves both.
 //
 // A read never waits for a card: it looks at the readers as they are, asks
 // once, and releases everything it opened. Nor does it wait for a service,

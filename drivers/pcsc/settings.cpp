@@ -66,7 +66,9 @@ bool parse_readers(text_span value, settings& into) noexcept {
     for (std::size_t at = 0; at <= value.size;) {
         const void* comma = std::memchr(value.data + at, ',', value.size - at);
         const std::size_t end =
-            comma == nullptr ? value.size : static_cast<std::size_t>(static_cast<const char*>(comma) - value.data);
+            comma == nullptr
+                ? value.size
+                : static_cast<std::size_t>(static_cast<const char*>(comma) - value.data);
         const text_span part = trimmed({value.data + at, end - at});
         if (part.size == 0 || into.reader_parts == max_reader_parts) return false;
         std::memcpy(into.parts + written, part.data, part.size);
@@ -81,15 +83,19 @@ bool parse_readers(text_span value, settings& into) noexcept {
 bool parse_value(std::size_t key, text_span value, settings& into) noexcept {
     switch (key) {
         case key_byte_order:
-            if (equals_ignoring_case(value, "as_read")) into.order = byte_order::as_read;
-            else if (equals_ignoring_case(value, "reversed")) into.order = byte_order::reversed;
-            else return false;
-            return true;
+            if (equals_ignoring_case(value, "as_read")) {
+                into.order = byte_order::as_read;
+                return true;
+            }
+            into.order = byte_order::reversed;
+            return equals_ignoring_case(value, "reversed");
         case key_uid_bytes:
-            if (equals_ignoring_case(value, "last4")) into.bytes = uid_bytes::last4;
-            else if (equals_ignoring_case(value, "first4")) into.bytes = uid_bytes::first4;
-            else return false;
-            return true;
+            if (equals_ignoring_case(value, "last4")) {
+                into.bytes = uid_bytes::last4;
+                return true;
+            }
+            into.bytes = uid_bytes::first4;
+            return equals_ignoring_case(value, "first4");
         case key_readers:
             return parse_readers(value, into);
         default:
@@ -107,6 +113,38 @@ bool is_text(text_span line) noexcept {
     return true;
 }
 
+// One line, its line end cut off; `seen` tells the keys of the lines before.
+settings_problem parse_line(text_span whole, bool* seen, settings& into) noexcept {
+    if (whole.size != 0 && whole.data[whole.size - 1] == '\r') --whole.size;
+    if (!is_text(whole)) return settings_problem::not_text;
+    if (whole.size > max_settings_line) return settings_problem::line_too_long;
+
+    // A comment runs from # or ; to the line's end, after a value too.
+    text_span content = whole;
+    for (std::size_t i = 0; i < content.size; ++i) {
+        if (content.data[i] == '#' || content.data[i] == ';') {
+            content.size = i;
+            break;
+        }
+    }
+    content = trimmed(content);
+    if (content.size == 0) return settings_problem::none;
+
+    const void* equals = std::memchr(content.data, '=', content.size);
+    if (equals == nullptr) return settings_problem::not_key_value;
+    const auto key_size = static_cast<std::size_t>(static_cast<const char*>(equals) - content.data);
+    const text_span key = trimmed({content.data, key_size});
+    const text_span value = trimmed({content.data + key_size + 1, content.size - key_size - 1});
+    if (key.size == 0) return settings_problem::not_key_value;
+
+    std::size_t index = 0;
+    while (index < keys && !equals_ignoring_case(key, key_names[index])) ++index;
+    if (index == keys) return settings_problem::unknown_key;
+    if (seen[index]) return settings_problem::duplicate_key;
+    seen[index] = true;
+    return parse_value(index, value, into) ? settings_problem::none : settings_problem::bad_value;
+}
+
 }  // namespace
 
 const char* settings::part(std::size_t index) const noexcept {
@@ -119,8 +157,8 @@ settings_error parse_settings(const char* text, std::size_t size, settings& into
     if (size > max_settings_file) return {settings_problem::file_too_large, 0};
     // Notepad's "Unicode": every other byte NUL. Told apart from junk so that
     // whoever saved it knows what to do.
-    if (size >= 2 && ((text[0] == '\xFF' && text[1] == '\xFE') ||
-                      (text[0] == '\xFE' && text[1] == '\xFF'))) {
+    if (size >= 2 &&
+        ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'))) {
         return {settings_problem::utf16, 1};
     }
     std::size_t at = 0;
@@ -130,38 +168,11 @@ settings_error parse_settings(const char* text, std::size_t size, settings& into
     for (std::size_t line = 1; at < size; ++line) {
         const void* newline = std::memchr(text + at, '\n', size - at);
         const std::size_t end =
-            newline == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(newline) - text);
-        text_span whole{text + at, end - at};
+            newline == nullptr ? size
+                               : static_cast<std::size_t>(static_cast<const char*>(newline) - text);
+        const settings_problem problem = parse_line({text + at, end - at}, seen, into);
+        if (problem != settings_problem::none) return {problem, line};
         at = end + 1;
-        if (whole.size != 0 && whole.data[whole.size - 1] == '\r') --whole.size;
-        if (!is_text(whole)) return {settings_problem::not_text, line};
-        if (whole.size > max_settings_line) return {settings_problem::line_too_long, line};
-
-        // A comment runs from # or ; to the line's end, after a value too.
-        text_span content = whole;
-        for (std::size_t i = 0; i < content.size; ++i) {
-            if (content.data[i] == '#' || content.data[i] == ';') {
-                content.size = i;
-                break;
-            }
-        }
-        content = trimmed(content);
-        if (content.size == 0) continue;
-
-        const void* equals = std::memchr(content.data, '=', content.size);
-        if (equals == nullptr) return {settings_problem::not_key_value, line};
-        const auto key_size =
-            static_cast<std::size_t>(static_cast<const char*>(equals) - content.data);
-        const text_span key = trimmed({content.data, key_size});
-        const text_span value = trimmed({content.data + key_size + 1, content.size - key_size - 1});
-        if (key.size == 0) return {settings_problem::not_key_value, line};
-
-        std::size_t index = 0;
-        while (index < keys && !equals_ignoring_case(key, key_names[index])) ++index;
-        if (index == keys) return {settings_problem::unknown_key, line};
-        if (seen[index]) return {settings_problem::duplicate_key, line};
-        seen[index] = true;
-        if (!parse_value(index, value, into)) return {settings_problem::bad_value, line};
     }
     return {};
 }

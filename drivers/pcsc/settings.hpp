@@ -15,7 +15,7 @@ inline constexpr char settings_file_name[] = "OUR_IDR.ini";
 // Bounds on the file, so that a stray large or binary file is refused rather
 // than read at length.
 inline constexpr std::size_t max_settings_line = 1024;
-inline constexpr std::size_t max_settings_file = 64 * 1024;
+inline constexpr std::size_t max_settings_file = std::size_t{64} * 1024;
 
 // The read's bound: its default, and what a site may choose.
 inline constexpr unsigned default_deadline_ms = 3000;

@@ -77,7 +77,8 @@ const char* system_settings_path() noexcept { return "/etc/vellicor/OUR_IDR.ini"
 void find_settings(const char* library_path, settings_lookup& into) noexcept {
     into = settings_lookup{};
     const char* slash = std::strrchr(library_path, '/');
-    const std::size_t folder = slash == nullptr ? 0 : static_cast<std::size_t>(slash - library_path) + 1;
+    const std::size_t folder =
+        slash == nullptr ? 0 : static_cast<std::size_t>(slash - library_path) + 1;
     const memory beside(static_cast<char*>(std::malloc(folder + sizeof settings_file_name)));
     if (!beside) {
         into.source = settings_source::beside_library;

@@ -60,8 +60,8 @@ void read_settings_file(const wchar_t* path, settings_lookup& into) noexcept {
     std::size_t size = 0;
     while (size <= max_settings_file) {
         DWORD got = 0;
-        if (ReadFile(file.get(), text.get() + size, static_cast<DWORD>(max_settings_file + 1 - size),
-                     &got, nullptr) == 0) {
+        if (ReadFile(file.get(), text.get() + size,
+                     static_cast<DWORD>(max_settings_file + 1 - size), &got, nullptr) == 0) {
             into.error = {settings_problem::unreadable, 0};
             return;
         }

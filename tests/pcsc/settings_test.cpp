@@ -104,8 +104,10 @@ TEST(Settings, ChoosesAndOrdersTheNumbersBytes) {
     using four = std::array<unsigned char, 4>;
     const std::vector<unsigned char> seven{0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
     EXPECT_EQ(number(seven, uid_bytes::last4, byte_order::as_read), (four{0x33, 0x44, 0x55, 0x66}));
-    EXPECT_EQ(number(seven, uid_bytes::last4, byte_order::reversed), (four{0x66, 0x55, 0x44, 0x33}));
-    EXPECT_EQ(number(seven, uid_bytes::first4, byte_order::as_read), (four{0x04, 0x11, 0x22, 0x33}));
+    EXPECT_EQ(number(seven, uid_bytes::last4, byte_order::reversed),
+              (four{0x66, 0x55, 0x44, 0x33}));
+    EXPECT_EQ(number(seven, uid_bytes::first4, byte_order::as_read),
+              (four{0x04, 0x11, 0x22, 0x33}));
     EXPECT_EQ(number(seven, uid_bytes::first4, byte_order::reversed),
               (four{0x33, 0x22, 0x11, 0x04}));
     // Four bytes are both the first and the last four.
