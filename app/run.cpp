@@ -20,13 +20,17 @@ int run(std::FILE* out) {
     const int exit_status = 0;
 
     native_string FileName = exe_dir();
-    const bool located = !FileName.empty();
+    // Without the executable's own directory (a path longer than the system
+    // can report) we cannot tell whether the library is there, only that we
+    // cannot read: a failed read, not a library reported missing.
+    if (FileName.empty()) {
+        write_result_message(out, std::string());
+        return exit_status;
+    }
     // Widens on platforms whose paths are wide.
     FileName.append(std::begin(reader_library_name), std::end(reader_library_name) - 1);
 
-    // Without the executable's own directory we would be looking in the
-    // current one, which is never where the library is looked for.
-    if (!located || !entry_exists(FileName)) {
+    if (!entry_exists(FileName)) {
         // Left unflushed: the runtime flushes it when the process ends.
         const std::string report = text_cannot_find + narrow_for_report(FileName);
         std::fwrite(report.data(), 1, report.size(), out);

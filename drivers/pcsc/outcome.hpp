@@ -15,6 +15,9 @@ namespace vellicor::pcsc {
 // The statuses idr_read returns.
 enum read_status : int {
     status_card_read = 0,
+    // The read could not be started: no thread to bound it (the process or
+    // its user is at their limit) or no memory. No PC/SC call was made.
+    status_not_started = 1,
     // The settings file cannot be taken as settings (settings.hpp).
     status_bad_settings = 2,
     status_no_card = 8,

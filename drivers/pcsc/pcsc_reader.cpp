@@ -1,6 +1,6 @@
 // OUR_IDR.dll over PC/SC: reads the UID of the card on the first reader, in
-// PC/SC's order or the site's (settings.hpp), whose card gives one. pcsc-lite and winscard share
-// this API, so one file serves both.
+// PC/SC's order or the site's (settings.hpp), whose card gives one. pcsc-lite
+// and winscard share this API, so one file serves both.
 //
 // A read never waits for a card: it looks at the readers as they are, asks
 // once, and releases everything it opened. Nor does it wait for a service,
@@ -53,10 +53,13 @@ struct read_job : pcsc::task {
     }
 
     static void release(read_job* job) noexcept {
-        if (job->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            job->~read_job();
-            std::free(job);
-        }
+        if (job->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) discard(job);
+    }
+
+    // For a job that no thread ever took up: the caller is its only holder.
+    static void discard(read_job* job) noexcept {
+        job->~read_job();
+        std::free(job);
     }
 };
 
@@ -114,8 +117,9 @@ void run_read(pcsc::task* work) noexcept {
 // Fills bytes 0 to 4 of idserial (the UID's length, then its last four bytes)
 // and returns 0; or returns 8 when no reader's card gave a UID, 23 when there
 // is no PC/SC service or no reader, or every reader holding a card refused us
-// for lack of rights; 2 when the site's settings file cannot be taken as
-// settings. The buffer is untouched unless 0 is returned.
+// for lack of rights; 1 when the read could not be started at all (no thread,
+// no memory); 2 when the site's settings file cannot be taken as settings.
+// The buffer is untouched unless 0 is returned.
 //
 // Returns within the settings' deadline_ms: if the read has not decided by
 // then, 23 while the service had not answered, 8 once it had.
@@ -128,10 +132,15 @@ extern "C" READER_EXPORT int READER_CALL idr_read(unsigned char* idserial) {
     if (site.error.problem != pcsc::settings_problem::none) return pcsc::status_bad_settings;
     read_job* job = read_job::create(run_read);
     // Without the few bytes a job needs, nothing else would work either.
-    if (job == nullptr) return pcsc::status_no_card;
+    if (job == nullptr) return pcsc::status_not_started;
     job->chosen = site.values;
     const pcsc::run_result run = pcsc::run_bounded(*job, site.values.deadline_ms);
-    if (run == pcsc::run_result::not_started) run_read(job);  // no thread: read here
+    if (run == pcsc::run_result::not_started) {
+        // Read here instead, and nothing would bound the read: a service that
+        // never answers would hold the caller for good. So no read at all.
+        read_job::discard(job);
+        return pcsc::status_not_started;
+    }
     if (run == pcsc::run_result::timed_out) pcsc::outlive_abandoned_thread();
 
     const pcsc::progress reached = job->reached.load(std::memory_order_acquire);

@@ -237,6 +237,30 @@ def case_long_path(h):
     h.expect(h.stage(bare), h.not_found(bare), "no library in a long path")
 
 
+def case_deeper_than_path_max(h):
+    # Deeper than Linux can name in one path: the program cannot learn its
+    # folder, so it cannot read, though the library lies beside it. Built and
+    # entered one step at a time, as no single path reaches it.
+    steps = 50
+    fd = os.open(h.folder("deep"), os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(steps):
+            os.mkdir("d" * 100, dir_fd=fd)
+            inner = os.open("d" * 100, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        for source, name in ((h.exe, "vellicor"), (h.reader, LIBRARY)):
+            with open(source, "rb") as f, \
+                    open(os.open(name, os.O_WRONLY | os.O_CREAT, 0o755, dir_fd=fd), "wb") as t:
+                t.write(f.read())
+    finally:
+        os.close(fd)
+    h.expect("/bin/sh", frame(b""), "card read in a folder deeper than PATH_MAX",
+             cwd=os.path.join(h.root, "deep"),
+             args=["-c", 'for i in $(seq %d); do cd -P %s || exit 9; done; exec ./vellicor'
+                   % (steps, "d" * 100)])
+
+
 def case_stdout_closed(h):
     exe = h.card_exe()
     h.expect_quiet_exit(exe, "stdout closed", stdout=None, preexec_fn=lambda: os.close(1))

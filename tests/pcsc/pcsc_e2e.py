@@ -57,6 +57,7 @@ class Harness:
         shutil.copy2(args.check, self.check_tool)
         self.ini = os.path.join(folder, "OUR_IDR.ini")
         self.service = Service(args.pcscd, args.driver, args.usb_drivers)
+        self.socket = self.service.socket
         self.cards = []
 
     def cleanup(self):
@@ -79,21 +80,24 @@ class Harness:
 
     def env(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("PCSCLITE", "LIBPCSCLITE"))}
-        env.update(self.service.env)
+        env.update(self.service.env, PCSCLITE_CSOCK_NAME=self.socket)
         return env
 
-    def start_program(self):
-        return subprocess.Popen([self.exe], env=self.env(), cwd=self.root, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def start_program(self, prefix=(), env=None):
+        return subprocess.Popen([*prefix, self.exe], env={**self.env(), **(env or {})},
+                                cwd=self.root, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
 
-    def read(self):
-        """One run of the program; its stdout, after checking the rest."""
+    def read(self, prefix=(), env=None, at_least=0.0):
+        """One run of the program, through the command `prefix` if given; its
+        stdout, after checking the rest."""
         started = time.monotonic()
-        proc = self.start_program()
+        proc = self.start_program(prefix, env)
         out, err = proc.communicate(timeout=RUN_TIMEOUT)
         took = time.monotonic() - started
-        if took > RUN_BOUND:
-            raise Failure(f"the run took {took:.2f} s, more than {RUN_BOUND} s; stdout {out!r}")
+        if not at_least <= took <= RUN_BOUND:
+            raise Failure(f"the run took {took:.2f} s, not {at_least} to {RUN_BOUND} s; "
+                          f"stdout {out!r}")
         return checked(proc, out, err)
 
     def settings(self, text):
@@ -116,6 +120,17 @@ class Harness:
         if took > 2 * DEADLINE + 1 or proc.stderr:
             raise Failure(f"vellicor-check took {took:.2f} s, stderr {proc.stderr!r}")
         return proc.returncode, proc.stdout.decode()
+
+    def hang_service(self):
+        """Points the client at a socket that accepts and never answers: the
+        kernel completes each connection, nobody ever reads it."""
+        path = os.path.join(self.root, "hung.comm")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(path)
+        listener.listen(64)
+        self.hung = listener  # kept open for the whole case
+        os.chmod(path, 0o777)
+        self.socket = path
 
     def expect(self, expected, what, runs=1):
         for _ in range(runs):
@@ -486,6 +501,62 @@ Program answers {{"cardno":"1716864051"}}
     status, out = h.check("--json")
     if status != 1 or json.loads(out)["answer"]["cardno"] != NO_CARD.decode("gbk"):
         raise Failure(f"vellicor-check without a card exited {status}, wrote:\n{out}")
+
+
+def case_thread_limits(h):
+    # However the process is limited, a read of a service that never answers
+    # ends: with a thread of its own and its deadline, or without any read.
+    h.hang_service()
+    with open("/proc/self/uid_map") as f:
+        real_root = f.read().split()[:3] == ["0", "0", "4294967295"]
+    if real_root:
+        # A user allowed no more processes gets no thread: no PC/SC call is
+        # made, so nothing connects to the service, and the read fails.
+        for folder in (h.root, os.path.dirname(h.exe)):
+            os.chmod(folder, 0o755)
+        as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                     "prlimit", "--nproc=1:1", "--"]
+        # A sanitizer's leak check would need a thread too.
+        out = h.read(prefix=as_nobody, env={"ASAN_OPTIONS": "detect_leaks=0"})
+        if out != frame(b""):
+            raise Failure(f"no thread: expected stdout {frame(b'')!r}, got {out!r}")
+        h.hung.setblocking(False)
+        try:
+            h.hung.accept()
+            raise Failure("no thread: the service was asked all the same")
+        except BlockingIOError:
+            pass
+    else:
+        print("skipped: no thread: running as another user needs real root")
+    # A stack limit that no default thread stack fits in.
+    out = h.read(prefix=["prlimit", "--stack=200000000000", "--"])
+    if out != frame(NO_READER):
+        raise Failure(f"huge stack limit: expected stdout {frame(NO_READER)!r}, got {out!r}")
+
+
+def case_abandoned_read_exit(h):
+    # The read is given up inside pcsc-lite. At exit, pcsc-lite's destructor
+    # would free what that read still uses: the process must end before it
+    # runs, with its output and exit status intact.
+    h.hang_service()
+    log = os.path.join(h.root, "ld")
+    out = h.read(env={"LD_DEBUG": "files", "LD_DEBUG_OUTPUT": log})
+    if out != frame(NO_READER):
+        raise Failure(f"expected stdout {frame(NO_READER)!r}, got {out!r}")
+    finalised = []
+    for name in os.listdir(h.root):
+        if name.startswith("ld."):
+            with open(os.path.join(h.root, name), errors="replace") as f:
+                finalised += [os.path.basename(line.split("calling fini:")[1].split()[0])
+                              for line in f if "calling fini:" in line]
+    if LIBRARY not in finalised or any(n.startswith("libpcsclite") for n in finalised):
+        raise Failure(f"destructors run at exit: {finalised}; expected ours, not pcsc-lite's")
+    # A host whose last line is still in its stdio buffer when it exits.
+    proc = subprocess.run([h.args.repeat, h.args.reader, "1"], env=h.env(), capture_output=True,
+                          stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT, check=False)
+    lines = checked(proc, proc.stdout, proc.stderr).decode().splitlines()
+    if lines[:1] != ["23 0000000000"] or not lines[-1].startswith("open descriptors:"):
+        raise Failure(f"host's output: {lines}")
 
 
 def no_system_virtual_reader():

@@ -3,7 +3,8 @@
 MinGW-w64 and run under Wine (or on Windows itself, with no runner).
 
     pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--objdump PATH]
-                 [--standin winscard.dll] [--check vellicor-check.exe] [--runner ARG]... CASE
+                 [--standin winscard.dll] [--repeat repeat_read.exe]
+                 [--check vellicor-check.exe] [--runner ARG]... CASE
 
 dll_layout: the DLL is for 32-bit x86, exports exactly `idr_read`, undecorated,
     and imports nothing but system DLLs, so it runs beside the program alone.
@@ -18,9 +19,11 @@ standin.*: a read through our scripted winscard stand-in (see
     that the stand-in's log shows no violation of what winscard expects of its
     caller, and that the program exits within the deadline plus 1 second of
     the stand-in being loaded, whether or not the service or card answers.
+    Where the case gives a list of calls, the host is --repeat instead, which
+    calls the library that often in one process, pausing after each call.
     standin.settings reads with an OUR_IDR.ini beside the library;
-    standin.check runs vellicor-check instead of the program and compares its
-    whole report.
+    standin.check runs --check instead of the program and compares its whole
+    report.
 """
 
 import argparse
@@ -39,8 +42,10 @@ from e2e import LIBRARY, NO_CARD, NO_READER, Failure, frame  # noqa: E402
 
 RUN_TIMEOUT = 120  # a fresh Wine prefix takes a while to create
 DEADLINE = 3.0  # the longest a read may take, whatever the service does
+PAUSE = 2.0  # --repeat's pause after each call
 # Each stand-in case: its script (see winscard_standin.cpp), the card number
-# the program must report, and whether a call is left never returning.
+# the program must report (or --repeat's line for each call), and whether a
+# call is left never returning.
 STANDIN_CASES = {
     "uid_4_bytes": ("Contactless=uid:12345678", b"305419896", False),
     "uid_7_bytes": ("Contactless=uid:04112233445566/t0", b"860116326", False),
@@ -53,10 +58,15 @@ STANDIN_CASES = {
                           b"-559038737", False),
     "mute_card": ("Contactless=mute", NO_CARD, True),
     "hung_service": ("hung-service", NO_READER, True),
+    # Both reads given up: the first's thread still holds the service's lock
+    # when the second is given up, then ends normally at 9 s; the second's
+    # then takes the lock for good, and the process must exit all the same.
+    "two_abandoned_reads": ("slow-service:9000", ["23 0000000000"] * 2, True),
     # With SETTINGS beside the library: the token is never asked, and the
     # number is made of the first four bytes, the first the least significant.
     "settings": ("Token=sw:6D00;Contactless=uid:04112233445566", b"857870596", False),
-    "check": ("Empty=empty;Contactless=uid:04112233445566", None, False),
+    # vellicor-check's report (CHECK_REPORT).
+    "check": ("Empty=empty;Contactless=uid:04112233445566", "", False),
 }
 SETTINGS = b"\xef\xbb\xbf; as Notepad saves it\r\nByte_Order = reversed\r\nuid_bytes = first4\r\n" \
     b"readers = contactless\r\n"
@@ -112,21 +122,20 @@ def case_dll_layout(args):
 
 
 def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
-    """Runs the program staged in root (with the PC/SC DLL beside it), checks
-    its output and status, and returns the time it exited. It is killed after
-    RUN_TIMEOUT seconds, or at the time give_up_at() returns once that is not
-    None. With `expected` a str, runs vellicor-check instead, which must write
-    exactly that and exit with 0."""
-    exe = os.path.join(root, os.path.basename(args.exe))
-    shutil.copy2(args.exe, exe)
-    if isinstance(expected, str):
-        exe = os.path.join(root, os.path.basename(args.check))
-        shutil.copy2(args.check, exe)
+    """Runs the program staged in root (with the PC/SC DLL beside it), or
+    --repeat when `expected` lists its lines, or --check when it is the
+    report's text, checks its output and status, and returns the time it
+    exited. It is killed after RUN_TIMEOUT seconds, or at the time
+    give_up_at() returns once that is not None."""
+    host = {bytes: args.exe, str: args.check, list: args.repeat}[type(expected)]
+    exe = os.path.join(root, os.path.basename(host))
+    shutil.copy2(host, exe)
     shutil.copy2(args.reader, os.path.join(root, LIBRARY))
+    host_args = [] if host != args.repeat else [LIBRARY, str(len(expected)), str(int(PAUSE * 1000))]
     full_env = dict(os.environ)
     full_env.setdefault("WINEDEBUG", "-all")
     full_env.update(env or {})
-    with subprocess.Popen([*args.runner, exe], env=full_env, cwd=root, stdin=subprocess.DEVNULL,
+    with subprocess.Popen([*args.runner, exe, *host_args], env=full_env, cwd=root, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
         limit = time.time() + RUN_TIMEOUT
         while True:
@@ -143,14 +152,16 @@ def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
         exited = time.time()
     # Wine may have its own say on stderr (a prefix being created); only the
     # program's output and status are ours.
-    if isinstance(expected, str):
-        if out.decode() != expected or proc.returncode != 0:
-            raise Failure(f"vellicor-check exited {proc.returncode}, wrote:\n{out.decode()}\n"
-                          f"expected:\n{expected}")
-        return exited
-    if out != frame(expected) or proc.returncode != 0:
-        raise Failure(f"expected stdout {frame(expected)!r}\n  got stdout {out!r}, "
-                      f"exit status {proc.returncode}, stderr {err!r}")
+    if host == args.exe:
+        matches = out == frame(expected)
+    elif host == args.check:
+        matches = out.decode(errors="replace") == expected
+    else:
+        *calls, handles = out.decode(errors="replace").splitlines() or [""]
+        matches = calls == expected and handles.startswith("open descriptors:")
+    if not matches or proc.returncode != 0:
+        raise Failure(f"expected stdout {frame(expected) if host == args.exe else expected!r}\n"
+                      f"  got stdout {out!r}, exit status {proc.returncode}, stderr {err!r}")
     return exited
 
 
@@ -166,6 +177,13 @@ def standin_case(args, name):
     script, expected, hangs = STANDIN_CASES[name]
     root = tempfile.mkdtemp(prefix="vellicor-pcsc-standin-")
     log = os.path.join(root, "winscard.log")
+    # When the process should have ended, after the stand-in was loaded, and
+    # how much later it may: a host that pauses between calls meets more of
+    # the machine's load.
+    if isinstance(expected, list):
+        ends, slack = len(expected) * (DEADLINE + PAUSE), 4
+    else:
+        ends, slack = DEADLINE, 1
     if name == "settings":
         with open(os.path.join(root, "OUR_IDR.ini"), "wb") as f:
             f.write(SETTINGS)
@@ -178,7 +196,7 @@ def standin_case(args, name):
         # tells when it was loaded.
         try:
             with open(log, encoding="utf-8", errors="replace") as f:
-                return float(f.readline().split(" ", 1)[0]) + DEADLINE + 5
+                return float(f.readline().split(" ", 1)[0]) + ends + slack + 4
         except (OSError, ValueError):
             return None
 
@@ -203,7 +221,7 @@ def standin_case(args, name):
             raise Failure("the stand-in saw: " + "; ".join(faults))
         took = exited - float(lines[0][0])
         print(f"exited {took:.2f} s after winscard was loaded")
-        if took > DEADLINE + 1:
+        if took > ends + slack:
             raise Failure(f"exited {took:.2f} s after winscard was loaded")
         if hangs and not any(e.endswith("never answering") for e in events):
             raise Failure("no call was left unanswered: the case tests nothing")
@@ -227,6 +245,8 @@ def main():
     parser.add_argument("--reader", required=True)
     parser.add_argument("--objdump", default="objdump", help="an objdump that reads PE files")
     parser.add_argument("--standin", help="the winscard.dll stand-in, for the standin.* cases")
+    parser.add_argument("--repeat", help="repeat_read.exe, the host of the standin.* cases that "
+                        "call the library more than once")
     parser.add_argument("--check", help="vellicor-check.exe, for the standin.check case")
     parser.add_argument("--runner", action="append", default=[],
                         help="the command that runs a Windows program, one word per option")

@@ -1,7 +1,7 @@
 // Calls a reader library's idr_read many times in one process and prints one
 // line per call as it returns: the status and the five buffer bytes in hex;
-// then the number of open file descriptors before the first call and after
-// the last. A PC/SC context that a call fails to release keeps its connection
+// then the number of open file descriptors (on Windows, handles) before the
+// first call and after the last. A PC/SC context that a call fails to release keeps its connection
 // to the service open, so the second number grows.
 //
 // With PAUSE_MS it waits that long after each call, the library unloaded, so
@@ -14,22 +14,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <iterator>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "open_handles.hpp"
 #include "reader/library.hpp"
 #include "reader/reader.hpp"
-
-namespace {
-
-long open_descriptors() {
-    const std::filesystem::directory_iterator fds("/proc/self/fd");
-    return static_cast<long>(std::distance(begin(fds), end(fds)));
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3 && argc != 4) {
@@ -41,11 +32,14 @@ int main(int argc, char** argv) {
     using serial = std::array<unsigned char, 5>;
     std::vector<serial> buffers(count);
     std::vector<serial> returned(count);
-    const long descriptors_before = open_descriptors();
+    // Wide on Windows; the tests give ASCII names.
+    const std::string name = argv[1];
+    const vellicor::native_string library_path(name.begin(), name.end());
+    const long descriptors_before = open_handles();
     for (std::size_t i = 0; i < count; ++i) {
         {
             // Loaded and unloaded around every call, just as the program does.
-            vellicor::library reader = vellicor::library::load(argv[1]);
+            vellicor::library reader = vellicor::library::load(library_path);
             const vellicor::reader_entry entry = reader.find_entry(vellicor::reader_entry_name);
             if (entry == nullptr) {
                 std::fprintf(stderr, "no %s in %s\n", vellicor::reader_entry_name, argv[1]);
@@ -65,7 +59,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::printf("open descriptors: %ld before, %ld after\n", descriptors_before,
-                open_descriptors());
+    std::printf("open descriptors: %ld before, %ld after\n", descriptors_before, open_handles());
     return 0;
 }

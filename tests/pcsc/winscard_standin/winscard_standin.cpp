@@ -7,6 +7,9 @@
 //
 //   no-service          SCardEstablishContext fails with SCARD_E_NO_SERVICE
 //   hung-service        SCardEstablishContext never returns
+//   slow-service:MS     the first SCardEstablishContext holds the lock MS
+//                       milliseconds, then fails with SCARD_E_NO_SERVICE;
+//                       every later one never returns
 //   no-readers          the service runs and lists no reader
 //   NAME=CARD;...       readers in the service's order, each with its card:
 //     empty                 no card
@@ -44,7 +47,7 @@
 
 namespace {
 
-enum class service { up, none, hung };
+enum class service { up, none, hung, slow };
 enum class card_kind { empty, uid, status_word, refuse, transmit_error, mute };
 
 struct reader {
@@ -71,6 +74,7 @@ HANDLE service_lock = nullptr;
 const char* volatile blocked_call = nullptr;
 
 service state = service::none;
+DWORD slow_service_ms = 0;
 std::vector<reader> readers;
 std::set<SCARDCONTEXT> contexts;
 std::map<SCARDHANDLE, connection> cards;
@@ -169,6 +173,17 @@ void load_script() {
         state = script == "no-service" ? service::none : service::hung;
         return;
     }
+    if (script.rfind("slow-service:", 0) == 0) {
+        const std::string delay = script.substr(std::strlen("slow-service:"));
+        if (delay.empty() || delay.size() > 6 ||
+            delay.find_first_not_of("0123456789") != std::string::npos) {
+            log_line("script error: cannot read \"%s\"", script.c_str());
+            return;
+        }
+        slow_service_ms = static_cast<DWORD>(std::stoul(delay));
+        state = service::slow;
+        return;
+    }
     if (script == "no-readers") {
         state = service::up;
         return;
@@ -233,6 +248,12 @@ LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pv
     }
     if (dwScope != SCARD_SCOPE_USER && dwScope != SCARD_SCOPE_SYSTEM) return SCARD_E_INVALID_VALUE;
     if (state == service::hung) call.never_answer();
+    if (state == service::slow) {
+        state = service::hung;
+        Sleep(slow_service_ms);
+        log_line("  no service, after %lu ms", slow_service_ms);
+        return SCARD_E_NO_SERVICE;
+    }
     if (state == service::none) return SCARD_E_NO_SERVICE;
     *phContext = ++next_handle;
     contexts.insert(*phContext);
