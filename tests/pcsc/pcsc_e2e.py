@@ -379,6 +379,23 @@ def case_settings_numbers(h):
         h.settings(f"# site settings\r\nbyte_order = {order}\r\nUID_Bytes={which}  ; old reader\r\n"
                    "deadline_ms = 2000\r\n".encode())
         h.expect(card_frame(number), f"byte_order {order}, uid_bytes {which}")
+    # None beside the library: the machine's /etc/vellicor/OUR_IDR.ini, seen
+    # through an overlay that only this case's mount namespace has.
+    h.settings(None)
+    layers = os.path.join(h.root, "etc-overlay")
+    os.mkdir(layers)
+    subprocess.run(["mount", "-t", "tmpfs", "vellicor-etc", layers], check=True)
+    for name in ("upper", "work"):
+        os.mkdir(os.path.join(layers, name))
+    subprocess.run(["mount", "-t", "overlay", "vellicor-etc", "-o",
+                    f"lowerdir=/etc,upperdir={layers}/upper,workdir={layers}/work", "/etc"],
+                   check=True)
+    os.makedirs("/etc/vellicor", exist_ok=True)
+    with open("/etc/vellicor/OUR_IDR.ini", "w") as f:
+        f.write("uid_bytes = first4\n")
+    h.expect(card_frame(68231731), "settings in /etc/vellicor only")
+    h.settings(b"byte_order = reversed\n")
+    h.expect(card_frame(1716864051), "settings beside the library before /etc/vellicor's")
 
 
 def case_settings_readers(h):
