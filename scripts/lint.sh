@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Formatting and clang-tidy over the program's and the drivers' sources: what
 # the Linux build compiles, then the Windows-only sources as the 32-bit
-# MinGW-w64 cross build compiles them. Fails on any finding.
+# MinGW-w64 cross build compiles them; ESLint over the browser kit and its
+# tests. Fails on any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,14 @@ for entry in json.load(open(sys.argv[1])):
     if path.startswith(root) and path.endswith(".cpp"):
         print(path[len(root):])' "$1/compile_commands.json" | sort -u
 }
+
+# ESLint as package-lock.json pins it (npm ci, in the set-up script).
+if [ ! -x node_modules/.bin/eslint ]; then
+    echo "ESLint is not installed: run scripts/setup-debian.sh (or npm ci)" >&2
+    exit 1
+fi
+node_modules/.bin/eslint --max-warnings 0 .
+echo "eslint: $(git ls-files '*.js' | wc -l) files clean"
 
 build=build/lint
 cmake -S . -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVELLICOR_BUILD_TESTS=OFF >/dev/null

@@ -20,6 +20,8 @@ packages=(
     # Packages (scripts/package.sh) and their tests: CPack's .deb needs file
     # and dpkg-shlibdeps, the installer makensis
     dpkg-dev file lintian nsis
+    # The browser kit's tests: Debian's Chromium, driven headless
+    chromium
 )
 # Wine's i386 loader runs under qemu's user-mode emulation (see
 # tests/wine/run-under-wine.sh.in); bookworm's own qemu 7.2 starts Wine in
@@ -39,6 +41,13 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -qq
 "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" "${backports[@]}" >/dev/null
+
+# Node.js and npm, for ESLint and the browser kit's rule tests: the machine's
+# own where it has them, Debian's otherwise. Then the pinned dev tools.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    "${as_root[@]}" apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+fi
+npm ci --no-audit --no-fund --loglevel=error >/dev/null
 
 # vpcd's reader driver, for the PC/SC tests' private pcscd only: unpacked into
 # a folder of the tests' own, never installed. Installed, vpcd would make the

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: formatting and clang-tidy, then each test
-# workflow, the release build (the one users deploy) included.
+# Builds and runs every test: formatting, clang-tidy and ESLint, then each
+# test workflow, the release build (the one users deploy) included; that one
+# also drives the browser kit in Chromium against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,0 +1,609 @@
+#!/usr/bin/env python3
+"""The browser kit end to end: Debian's Chromium, headless, with the extension
+(web/extension/) loaded unpacked, a test page (page.html) served on this
+machine importing web/vellicor.js, and the native host registered in the
+profile's NativeMessagingHosts/ folder. The host is a wrapper of the test's
+own that logs each start and then runs the built program beside the
+simulated reader, the scripted reader or no reader, as the case's current
+scenario says; so one browser serves every read of a case. The driver speaks
+the DevTools protocol over a pipe.
+
+    web_e2e.py --exe PATH --reader PATH [--scripted PATH] [--chromium PATH] CASE
+    web_e2e.py --exe PATH --reader PATH bench [--reads N]
+
+The page is served under three origins: one the user allowed on the options
+page, one only the administrator's policy allows (policy case), one on
+neither list. Reports itself skipped (77) when Chromium is missing.
+"""
+
+import argparse
+import base64
+import hashlib
+import http.server
+import json
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WEB = os.path.normpath(os.path.join(HERE, "..", "..", "web"))
+EXTENSION = os.path.join(WEB, "extension")
+EXTENSION_ID = "dabaoedhkaingdckmlljfkdbmpeannmd"
+HOST = "org.vellicor.reader"
+LIBRARY = "OUR_IDR.dll"
+SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these cases
+STEP_TIMEOUT = 30.0
+
+
+class Failure(Exception):
+    pass
+
+
+def extension_id(manifest_path):
+    """The ID Chromium derives from the manifest's public key."""
+    with open(manifest_path, encoding="utf-8") as f:
+        key = base64.b64decode(json.load(f)["key"])
+    return "".join(chr(ord("a") + int(c, 16)) for c in hashlib.sha256(key).hexdigest()[:32])
+
+
+class DevTools:
+    """The DevTools protocol over Chromium's --remote-debugging-pipe: JSON
+    messages ended by NUL, commands on fd 3, answers and events on fd 4."""
+
+    def __init__(self, to_browser, from_browser):
+        self.out = os.fdopen(to_browser, "wb", buffering=0)
+        self.inp = os.fdopen(from_browser, "rb", buffering=0)
+        self.next_id = 0
+        self.answers = {}
+        self.events = []
+        self.changed = threading.Condition()
+        self.closed = False
+        threading.Thread(target=self._receive, daemon=True).start()
+
+    def _receive(self):
+        pending = b""
+        while True:
+            chunk = self.inp.read(65536)
+            if not chunk:
+                break
+            pending += chunk
+            *messages, pending = pending.split(b"\0")
+            with self.changed:
+                for raw in messages:
+                    message = json.loads(raw)
+                    if "id" in message:
+                        self.answers[message["id"]] = message
+                    else:
+                        self.events.append(message)
+                self.changed.notify_all()
+        with self.changed:
+            self.closed = True
+            self.changed.notify_all()
+
+    def wait_for(self, predicate, timeout, what):
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while True:
+                found = predicate()
+                if found is not None:
+                    return found
+                left = deadline - time.monotonic()
+                if self.closed or left <= 0:
+                    raise Failure(f"{what}: {'the browser went away' if self.closed else 'timed out'}")
+                self.changed.wait(left)
+
+    def send(self, method, params=None, session=None, timeout=STEP_TIMEOUT):
+        self.next_id += 1
+        number = self.next_id
+        message = {"id": number, "method": method, "params": params or {}}
+        if session:
+            message["sessionId"] = session
+        self.out.write(json.dumps(message).encode() + b"\0")
+        answer = self.wait_for(lambda: self.answers.pop(number, None), timeout, method)
+        if "error" in answer:
+            raise Failure(f"{method}: {answer['error']}")
+        return answer["result"]
+
+    def event(self, method, session, timeout=STEP_TIMEOUT, where=None):
+        """Waits for (and consumes) an event of `session` matching `where`."""
+        def find():
+            for i, event in enumerate(self.events):
+                if event["method"] == method and event.get("sessionId") == session and \
+                        (where is None or where(event["params"])):
+                    return self.events.pop(i)
+            return None
+        return self.wait_for(find, timeout, f"event {method}")["params"]
+
+    def evaluate(self, session, expression, timeout=STEP_TIMEOUT):
+        result = self.send("Runtime.evaluate", {"expression": expression, "awaitPromise": True,
+                                                "returnByValue": True}, session, timeout)
+        if "exceptionDetails" in result:
+            raise Failure(f"{expression}: {result['exceptionDetails']}")
+        return result["result"].get("value")
+
+
+class Pages(http.server.ThreadingHTTPServer):
+    """Serves the test page and the page library on 127.0.0.1, on a port of
+    its own: each server is an origin of its own."""
+
+    FILES = {"/page.html": (os.path.join(HERE, "page.html"), "text/html; charset=utf-8"),
+             "/page.js": (os.path.join(HERE, "page.js"), "text/javascript; charset=utf-8"),
+             "/vellicor.js": (os.path.join(WEB, "vellicor.js"), "text/javascript; charset=utf-8")}
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            path, content_type = Pages.FILES.get(self.path.split("?")[0], (None, None))
+            if path is None:
+                self.send_error(404)
+                return
+            with open(path, "rb") as f:
+                body = f.read()
+            self.send_response(200)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Cache-Control", "no-store")
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), Pages.Handler)
+        self.daemon_threads = True
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def url(self, host="127.0.0.1"):
+        return f"http://{host}:{self.server_address[1]}/page.html"
+
+    def origin(self, host="127.0.0.1"):
+        return f"http://{host}:{self.server_address[1]}"
+
+
+class Harness:
+    def __init__(self, args):
+        self.args = args
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-web-"))
+        self.profile = self.folder("profile")
+        # The program staged three ways: beside the simulated reader, beside
+        # the scripted one (which can hang), and alone (the unframed report).
+        self.programs = {"simulated": self.stage("simulated", args.reader),
+                         "scripted": self.stage("scripted", args.scripted),
+                         "bare": self.stage("bare", None)}
+        self.starts = os.path.join(self.root, "starts.log")
+        self.scenario_path = os.path.join(self.root, "scenario")
+        self.wrapper = os.path.join(self.root, "host")
+        with open(self.wrapper, "w", encoding="utf-8") as f:
+            f.write("#!/bin/sh\n"
+                    "# Started by the browser for each read: logs its process ID (the\n"
+                    "# program's, after exec) and arguments, then runs the program as the\n"
+                    "# case's scenario says.\n"
+                    f"printf '%s %s\\n' \"$$\" \"$*\" >> '{self.starts}'\n"
+                    f". '{self.scenario_path}'\n"
+                    'exec "$program"\n')
+        os.chmod(self.wrapper, 0o755)
+        self.scenario("simulated")
+        self.register()
+        self.servers = {"user": Pages(), "admin": Pages(), "other": Pages()}
+        self.browser = None
+        self.devtools = None
+
+    def folder(self, *parts):
+        path = os.path.join(self.root, *parts)
+        os.makedirs(path)
+        return path
+
+    def stage(self, name, library):
+        if name != "bare" and library is None:
+            return None
+        folder = self.folder(name)
+        exe = os.path.join(folder, os.path.basename(self.args.exe))
+        shutil.copy2(self.args.exe, exe)
+        if library is not None:
+            shutil.copy2(library, os.path.join(folder, LIBRARY))
+        return exe
+
+    def scenario(self, program, **env):
+        """What the next starts of the host run: a staged program, with `env`."""
+        if self.programs[program] is None:
+            raise Failure(f"no {program} reader was given")
+        lines = [f"program='{self.programs[program]}'"]
+        lines += [f"export {name}='{value}'" for name, value in env.items()]
+        with open(self.scenario_path, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def register(self, allowed=(EXTENSION_ID,), path=None):
+        """Writes the host's manifest into the profile; allowed=None removes it."""
+        folder = os.path.join(self.profile, "NativeMessagingHosts")
+        os.makedirs(folder, exist_ok=True)
+        manifest = os.path.join(folder, HOST + ".json")
+        if allowed is None:
+            os.remove(manifest)
+            return
+        with open(manifest, "w", encoding="utf-8") as f:
+            json.dump({"name": HOST, "description": "Vellicor card reader", "path": path or self.wrapper,
+                       "type": "stdio", "allowed_origins": [f"chrome-extension://{i}/" for i in allowed]}, f)
+
+    def started(self):
+        """The process IDs of the host's starts so far."""
+        try:
+            with open(self.starts, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        pids = []
+        for line in lines:
+            pid, _, arguments = line.partition(" ")
+            if not arguments.startswith(f"chrome-extension://{EXTENSION_ID}/"):
+                raise Failure(f"host started with unexpected arguments: {line!r}")
+            pids.append(int(pid))
+        return pids
+
+    def start_count(self):
+        return len(self.started())
+
+    def launch(self, extension=True, policy=None):
+        """Starts Chromium; with `policy`, in a mount namespace of its own
+        where /etc/chromium is a copy holding that managed policy."""
+        command = [self.args.chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                   "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync", f"--user-data-dir={self.profile}",
+                   "--remote-debugging-pipe"]
+        if extension:
+            command += [f"--disable-extensions-except={EXTENSION}", f"--load-extension={EXTENSION}"]
+        command.append("about:blank")
+        if policy is not None:
+            command = self.in_policy_namespace(policy) + command
+        browser_in, to_browser = os.pipe()
+        from_browser, browser_out = os.pipe()
+        # The pipe's ends as fds 3 and 4, as Chromium expects them (bash, as dash
+        # takes no fd above 9).
+        # The browser never outlives the test, however the test ends.
+        command = ["setpriv", "--pdeathsig", "KILL", "/bin/bash", "-c",
+                   f'exec "$@" 3<&{browser_in} 4>&{browser_out}', "bash", *command]
+        self.log = open(os.path.join(self.root, "chromium.log"), "wb")
+        self.browser = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
+                                        pass_fds=(browser_in, browser_out), start_new_session=True)
+        os.close(browser_in)
+        os.close(browser_out)
+        self.devtools = DevTools(to_browser, from_browser)
+        if extension:
+            self.worker = self.extension_worker()
+
+    def in_policy_namespace(self, policy):
+        etc = self.folder("etc-chromium")
+        if os.path.isdir("/etc/chromium"):
+            shutil.copytree("/etc/chromium", etc, dirs_exist_ok=True, symlinks=True)
+        shutil.rmtree(os.path.join(etc, "policies"), ignore_errors=True)
+        os.makedirs(os.path.join(etc, "policies", "managed"))
+        with open(os.path.join(etc, "policies", "managed", "vellicor-test.json"), "w", encoding="utf-8") as f:
+            json.dump(policy, f)
+        unshare = ["unshare", "--mount", "--propagation", "private"]
+        if os.geteuid() != 0:
+            unshare.append("--map-root-user")
+        if subprocess.run([*unshare, "true"], capture_output=True).returncode != 0:
+            raise Failure("cannot create a mount namespace (run as root, or allow user namespaces)")
+        return [*unshare, "/bin/sh", "-c", f"mount --bind '{etc}' /etc/chromium && exec \"$@\"", "sh"]
+
+    def extension_worker(self):
+        """Waits for the extension's service worker; returns its session."""
+        self.devtools.send("Target.setDiscoverTargets", {"discover": True})
+        prefix = f"chrome-extension://{EXTENSION_ID}/"
+
+        def worker():
+            for event in self.devtools.events:
+                info = event["params"].get("targetInfo", {})
+                if event["method"] == "Target.targetCreated" and info.get("type") == "service_worker" \
+                        and info.get("url", "").startswith(prefix):
+                    return info["targetId"]
+            return None
+        target = self.devtools.wait_for(worker, STEP_TIMEOUT, f"the service worker of {EXTENSION_ID}")
+        return self.devtools.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+
+    def workers(self):
+        infos = self.devtools.send("Target.getTargets")["targetInfos"]
+        return [t["targetId"] for t in infos if t["type"] == "service_worker"
+                and t["url"].startswith(f"chrome-extension://{EXTENSION_ID}/")]
+
+    def stop_worker(self):
+        """Stops the extension's service worker, as the browser does when it
+        is idle, and waits until it is gone."""
+        for target in self.workers():
+            self.devtools.send("Target.closeTarget", {"targetId": target})
+        self.poll(lambda: not self.workers(), "the service worker to stop")
+
+    @staticmethod
+    def poll(condition, what):
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while not condition():
+            if time.monotonic() > deadline:
+                raise Failure(f"timed out waiting for {what}")
+            time.sleep(0.05)
+
+    def open(self, url):
+        """Opens `url` in a new tab, waits for it to load; returns its session."""
+        target = self.devtools.send("Target.createTarget", {"url": "about:blank"})["targetId"]
+        session = self.devtools.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+        self.devtools.send("Page.enable", session=session)
+        self.devtools.send("Page.navigate", {"url": url}, session)
+        self.devtools.event("Page.loadEventFired", session)
+        return session
+
+    def page(self, server="user", host="127.0.0.1"):
+        session = self.open(self.servers[server].url(host))
+        if self.devtools.evaluate(session, "typeof window.vellicorTest") != "object":
+            raise Failure(f"the test page at {self.servers[server].url(host)} did not load its script")
+        return session
+
+    def read(self, session, expected, timeout=None, what="read", started=1):
+        """One readCard() on the page: its result must be `expected`, and the
+        host must have been started `started` times for it."""
+        before = self.start_count()
+        options = "undefined" if timeout is None else json.dumps({"timeout": timeout})
+        result = self.devtools.evaluate(session, f"window.vellicorTest.read({options})")
+        if result != expected:
+            raise Failure(f"{what}: expected {expected}, got {result}")
+        # A host killed at the deadline may log its start a moment later.
+        time.sleep(0.1 if started == 0 else 0)
+        if self.start_count() - before != started:
+            raise Failure(f"{what}: the host was started {self.start_count() - before} times, not {started}")
+
+    def options_page(self):
+        return self.open(f"chrome-extension://{EXTENSION_ID}/options.html")
+
+    def allow(self, origin):
+        """Adds `origin` on the options page as a user would."""
+        session = self.options_page()
+        self.type_origin(session, origin)
+        self.devtools.evaluate(session, f"""new Promise((resolve) => {{
+            const check = () => chrome.storage.local.get("userOrigins").then((items) =>
+                (items.userOrigins ?? []).includes({json.dumps(origin)}) ? resolve() : setTimeout(check, 20));
+            check(); }})""")
+        return session
+
+    def type_origin(self, session, text):
+        self.devtools.evaluate(session, f"""(() => {{
+            document.getElementById("origin").value = {json.dumps(text)};
+            document.getElementById("add").requestSubmit(); }})()""")
+
+    def cleanup(self):
+        if self.browser is not None and self.browser.poll() is None:
+            os.killpg(self.browser.pid, signal.SIGTERM)
+            try:
+                self.browser.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.browser.pid, signal.SIGKILL)
+                self.browser.wait()
+        for server in self.servers.values():
+            server.shutdown()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+CARD = {"status": "card", "cardno": "12345"}
+
+
+def ended_within(pid, seconds):
+    """Whether process `pid` is gone (or a zombie) within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat", encoding="utf-8") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except (FileNotFoundError, ProcessLookupError):
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def case_statuses(h):
+    """Every status a read of the host can come to reaches the page."""
+    h.launch()
+    h.allow(h.servers["user"].origin())
+    page = h.page()
+    for what, program, env, expected in [
+            ("card", "simulated", {}, CARD),
+            ("negative card", "simulated", {"VELLICOR_SIM_SERIAL": "00FFFFFFFF"}, {"status": "card", "cardno": "-1"}),
+            ("status 8", "simulated", {"VELLICOR_SIM_STATUS": "8"}, {"status": "no_card"}),
+            ("status 23", "simulated", {"VELLICOR_SIM_STATUS": "23"}, {"status": "no_reader"}),
+            ("unknown status", "simulated", {"VELLICOR_SIM_STATUS": "1"}, {"status": "failed"}),
+            ("no library", "bare", {}, {"status": "host_error"})]:
+        h.scenario(program, **env)
+        h.read(page, expected, what=what)
+    # A reader that hangs: the page hears `timeout` at its own deadline, and
+    # the next read is not held up by the host left behind.
+    h.scenario("scripted", VELLICOR_SCRIPTED_SLEEP_MS="20000")
+    began = time.monotonic()
+    h.read(page, {"status": "timeout"}, timeout=1500, what="hung reader")
+    if not 1.4 <= time.monotonic() - began < 8:
+        raise Failure(f"hung reader: timeout after {time.monotonic() - began:.1f} s, asked for 1.5 s")
+    h.scenario("simulated")
+    h.read(page, CARD, timeout=5000, what="read after a hung reader")
+    # The browser ends the hung program once the extension lets go of it.
+    hung = h.started()[-2]
+    if not ended_within(hung, 10):
+        raise Failure(f"the hung program (process {hung}) still runs 10 s after its timeout")
+    # Two reads at once each start the host and get the card.
+    together = h.devtools.evaluate(page, "window.vellicorTest.readTogether(2)")
+    if together != [CARD, CARD]:
+        raise Failure(f"two reads at once: {together}")
+    # The host not registered, then registered for another extension only.
+    h.register(allowed=None)
+    h.read(page, {"status": "not_installed"}, what="no host manifest", started=0)
+    h.register(allowed=("abcdefghijklmnopabcdefghijklmnop",))
+    h.read(page, {"status": "not_installed"}, what="host manifest for another extension", started=0)
+    h.register()
+    h.read(page, CARD, what="host registered again")
+    # Once the extension is reloaded (updated, say), a page opened before
+    # has no extension to talk to: its content script is left behind.
+    h.devtools.send("Runtime.evaluate", {"expression": "chrome.runtime.reload()"}, h.worker)
+    h.read(page, {"status": "no_extension"}, what="extension reloaded", started=0)
+
+
+def case_denied(h):
+    """A page on neither list is denied and never starts the program; so is
+    a page of an allowed host under another name or port, or in a frame of
+    an allowed page, also when the worker starts anew for the read. The
+    options page refuses entries the origin rule cannot allow."""
+    h.launch()
+    options = h.allow(h.servers["user"].origin())
+    for text in ("http://example.com", "ftp://127.0.0.1", "https://desk.example.com/app", "*", ""):
+        h.type_origin(options, text)
+        shown = h.devtools.evaluate(options, 'document.getElementById("error").textContent')
+        if not shown.startswith("Not added"):
+            raise Failure(f"options page took {text!r}: {shown!r}")
+    stored = h.devtools.evaluate(options, 'chrome.storage.local.get("userOrigins").then((i) => i.userOrigins)')
+    if stored != [h.servers["user"].origin()]:
+        raise Failure(f"userOrigins after refused entries: {stored}")
+    for server, host in (("other", "127.0.0.1"), ("user", "localhost"), ("admin", "127.0.0.1")):
+        page = h.page(server, host)
+        for _ in range(3):
+            h.read(page, {"status": "denied"}, what=f"{h.servers[server].origin(host)}", started=0)
+    page = h.page()
+    h.read(page, CARD, what="the allowed origin")
+    # In a frame, the frame's own origin counts.
+    for server, expected, started in (("other", {"status": "denied"}, 0), ("user", CARD, 1)):
+        before = h.start_count()
+        result = h.devtools.evaluate(page, f"window.vellicorTest.readInFrame({json.dumps(h.servers[server].url())})")
+        if result != expected or h.start_count() - before != started:
+            raise Failure(f"read in a frame of {server}: {result}, {h.start_count() - before} starts")
+    # The browser stops an idle worker; the next read starts it again, and
+    # the lists are read anew before it decides.
+    for server, expected, started in (("other", {"status": "denied"}, 0), ("user", CARD, 1)):
+        h.stop_worker()
+        h.read(h.page(server), expected, what=f"{server} origin, worker started anew", started=started)
+    # Removed on the options page, the origin is denied again.
+    h.devtools.evaluate(options, f"""document.querySelector('button[data-origin="{h.servers["user"].origin()}"]').click()""")
+    h.devtools.evaluate(options, """new Promise((resolve) => { const check = () =>
+        chrome.storage.local.get("userOrigins").then((i) => i.userOrigins.length === 0 ? resolve() : setTimeout(check, 20));
+        check(); })""")
+    h.read(h.page(), {"status": "denied"}, what="origin removed by the user", started=0)
+
+
+def case_policy(h):
+    """An origin only the administrator's policy allows reads; the options
+    page shows it, read-only; other origins stay denied."""
+    allowed = h.servers["admin"].origin()
+    h.launch(policy={"3rdparty": {"extensions": {EXTENSION_ID: {"allowedOrigins": [allowed]}}}})
+    h.read(h.page("admin"), CARD, what="origin allowed by policy")
+    h.read(h.page("other"), {"status": "denied"}, what="origin on neither list", started=0)
+    options = h.options_page()
+    shown = h.devtools.evaluate(options, """new Promise((resolve) => { const check = () => {
+        const text = document.getElementById("admin").textContent;
+        text.includes("http") ? resolve(text) : setTimeout(check, 20); }; check(); })""")
+    if shown.strip() != allowed:
+        raise Failure(f"options page shows the administrator's list as {shown!r}")
+
+
+def case_repeat(h):
+    """200 reads in a row, each starting the host once, all give the card."""
+    h.launch()
+    h.allow(h.servers["user"].origin())
+    page = h.page()
+    before = h.start_count()
+    results = h.devtools.evaluate(page, "window.vellicorTest.readMany(200)", timeout=600)
+    wrong = [(i, r) for i, r in enumerate(results) if r != CARD]
+    if len(results) != 200 or wrong:
+        raise Failure(f"{len(wrong)} of 200 reads went wrong, the first: {wrong[:3]}")
+    if h.start_count() - before != 200:
+        raise Failure(f"200 reads started the host {h.start_count() - before} times")
+
+
+def case_no_extension(h):
+    """Without the extension, readCard() says so after a second, or at its
+    own timeout when that is shorter."""
+    h.launch(extension=False)
+    page = h.page()
+    for timeout, bound in ((None, 1.0), (300, 0.3)):
+        began = time.monotonic()
+        h.read(page, {"status": "no_extension"}, timeout=timeout, what=f"timeout {timeout}", started=0)
+        took = time.monotonic() - began
+        if not bound <= took < bound + 3:
+            raise Failure(f"no_extension after {took:.2f} s with timeout {timeout}")
+
+
+def bench(h, reads):
+    """Median milliseconds of: the program alone; the extension's service
+    worker starting the host itself (the browser's own cost); readCard() on
+    a page. One of each per round, so that a busy machine skews all three
+    alike. The host is the program itself, not the logging wrapper."""
+    exe = h.programs["simulated"]
+    h.register(path=exe)
+    h.launch()
+    h.allow(h.servers["user"].origin())
+    page = h.page()
+    direct = f"""(async () => {{
+        const start = performance.now();
+        const message = await new Promise((resolve) => {{
+            const port = chrome.runtime.connectNative("{HOST}");
+            port.onMessage.addListener((m) => {{ port.disconnect(); resolve(m); }});
+            port.onDisconnect.addListener(() => resolve(null));
+        }});
+        return message?.cardno === "12345" ? performance.now() - start : -1; }})()"""
+    times = {"alone": [], "worker": [], "page": []}
+    for _ in range(reads + 10):
+        began = time.perf_counter()
+        subprocess.run([exe], stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
+        times["alone"].append((time.perf_counter() - began) * 1000)
+        times["worker"].append(h.devtools.evaluate(h.worker, direct))
+        [result] = h.devtools.evaluate(page, "window.vellicorTest.readMany(1, undefined, true)")
+        times["page"].append(result["ms"] if result["status"] == "card" else -1)
+    if any(ms < 0 for ms in times["worker"] + times["page"]):
+        raise Failure("not every read gave the card")
+    alone, worker, page = (statistics.median(t[10:]) for t in times.values())
+    print(f"{'one read, median of ' + str(reads) + ' rounds':<44} {'ms':>8}")
+    print(f"{'program alone (started by Python)':<44} {alone:8.2f}")
+    print(f"{'host started by the extension worker':<44} {worker:8.2f}")
+    print(f"{'readCard() on the page':<44} {page:8.2f}")
+    print(f"{'the browser starting a host (worker - alone)':<44} {worker - alone:8.2f}")
+    print(f"{'the kit (readCard() - worker)':<44} {page - worker:8.2f}")
+
+
+def main():
+    cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--reader", required=True)
+    parser.add_argument("--scripted")
+    parser.add_argument("--chromium", default="/usr/bin/chromium")
+    parser.add_argument("--reads", type=int, default=100)
+    parser.add_argument("case", choices=sorted(cases) + ["bench"])
+    args = parser.parse_args()
+    if not os.path.exists(args.chromium):
+        print(f"skipped: no Chromium at {args.chromium}: run scripts/setup-debian.sh")
+        return SKIPPED
+    found = extension_id(os.path.join(EXTENSION, "manifest.json"))
+    if found != EXTENSION_ID:
+        print(f"FAIL {args.case}: the manifest's key gives the ID {found}, not {EXTENSION_ID}")
+        return 1
+    harness = Harness(args)
+    try:
+        if args.case == "bench":
+            bench(harness, args.reads)
+        else:
+            cases[args.case](harness)
+    except (Failure, OSError, subprocess.SubprocessError) as failure:
+        print(f"FAIL {args.case}: {failure}")
+        try:
+            with open(os.path.join(harness.root, "chromium.log"), "rb") as f:
+                log = f.read().decode(errors="replace")
+        except FileNotFoundError:
+            log = ""
+        if log.strip():
+            print(f"Chromium's output:\n{log[-4000:]}")
+        return 1
+    finally:
+        harness.cleanup()
+    if args.case != "bench":
+        print(f"PASS {args.case}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

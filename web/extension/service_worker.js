@@ -1,0 +1,134 @@
+// Decides every read: checks the asking page's origin, starts the native host
+// once, and answers the content script with what the read came to.
+import { classifyAnswer, classifyDisconnect } from "./classify.js";
+import { mayRead, originList } from "./origins.js";
+
+const HOST = "org.vellicor.reader";
+const DEFAULT_TIMEOUT_MS = 10000;
+const LONGEST_TIMEOUT_MS = 600000;
+
+// A list kept in extension storage, read once when the worker starts and
+// again whenever it changes, so that a read does not wait for storage. The
+// browser answers managed storage slowly right after it starts; only a read
+// that comes before the first answer waits for it.
+class StoredList {
+    constructor(area, key) {
+        this.area = area;
+        this.key = key;
+        this.value = null;
+        this.loaded = this.load();
+        chrome.storage.onChanged.addListener((changes, areaName) => {
+            if (areaName === this.area && this.key in changes) {
+                this.value = originList(changes[this.key].newValue);
+            }
+        });
+    }
+
+    async load() {
+        let value = [];
+        try {
+            value = originList((await chrome.storage[this.area].get(this.key))[this.key]);
+        } catch {
+            // Managed storage fails where no policy applies: no list.
+        }
+        // A change reported meanwhile is newer than what was read.
+        this.value ??= value;
+    }
+
+    // The list, or null when it is still unknown after `waitMs`.
+    async get(waitMs) {
+        if (this.value === null) await settleWithin(this.loaded, waitMs);
+        return this.value;
+    }
+}
+
+const adminOrigins = new StoredList("managed", "allowedOrigins");
+const userOrigins = new StoredList("local", "userOrigins");
+
+function settleWithin(promise, ms) {
+    return new Promise((resolve) => {
+        const timer = setTimeout(resolve, Math.max(0, ms));
+        promise.finally(() => {
+            clearTimeout(timer);
+            resolve();
+        });
+    });
+}
+
+async function allowed(origin, deadline) {
+    const known = [adminOrigins.value, userOrigins.value].filter((list) => list !== null);
+    if (mayRead(origin, ...known)) return true;
+    if (known.length === 2) return false;
+    const [admin, user] = await Promise.all([
+        adminOrigins.get(deadline - Date.now()),
+        userOrigins.get(deadline - Date.now()),
+    ]);
+    return mayRead(origin, admin ?? [], user ?? []);
+}
+
+// One run of the host: it is started, sent nothing, and its one message (or
+// how its port ended) is the answer. The port is closed at the deadline, which
+// makes the browser end a host that has not answered by then.
+function readFromHost(deadline) {
+    return new Promise((resolve) => {
+        let port = null;
+        let timer = null;
+        const finish = (result) => {
+            if (timer === null) return;
+            clearTimeout(timer);
+            timer = null;
+            port.disconnect();
+            resolve(result);
+        };
+        timer = setTimeout(() => finish({ status: "timeout" }), Math.max(0, deadline - Date.now()));
+        try {
+            port = chrome.runtime.connectNative(HOST);
+        } catch (error) {
+            clearTimeout(timer);
+            resolve(classifyDisconnect(error?.message));
+            return;
+        }
+        port.onMessage.addListener((message) => finish(classifyAnswer(message)));
+        port.onDisconnect.addListener(() => finish(classifyDisconnect(chrome.runtime.lastError?.message)));
+    });
+}
+
+// One host at a time: vendor libraries rarely cope with two reads at once.
+let lastRead = Promise.resolve();
+
+function read(deadline) {
+    const result = lastRead.then(() =>
+        Date.now() < deadline ? readFromHost(deadline) : { status: "timeout" },
+    );
+    lastRead = result;
+    return result;
+}
+
+function senderOrigin(sender) {
+    if (typeof sender.origin === "string") return sender.origin;
+    try {
+        return new URL(sender.url).origin;
+    } catch {
+        return "null";
+    }
+}
+
+function timeoutOf(request) {
+    const ms = request.timeout;
+    return Number.isFinite(ms) && ms >= 0 ? Math.min(ms, LONGEST_TIMEOUT_MS) : DEFAULT_TIMEOUT_MS;
+}
+
+async function answer(request, sender) {
+    const deadline = Date.now() + timeoutOf(request);
+    if (!(await allowed(senderOrigin(sender), deadline))) return { status: "denied" };
+    return read(deadline);
+}
+
+chrome.runtime.onMessage.addListener((request, sender, sendResponse) => {
+    // Only our own content scripts, in a tab, ask.
+    if (sender.id !== chrome.runtime.id || !sender.tab || request?.type !== "vellicor-read") {
+        return false;
+    }
+    answer(request, sender).then(sendResponse);
+    return true;
+});
