@@ -93,12 +93,22 @@ def case_deb(p):
     folders = ["", "bin/", "lib/", "lib/vellicor/", "share/", "share/doc/", "share/doc/vellicor/",
                "share/man/", "share/man/man1/"]
     files = ["lib/vellicor/OUR_IDR.dll", "share/doc/vellicor/changelog.gz",
-             "share/doc/vellicor/copyright", "share/man/man1/vellicor.1.gz"]
+             "share/doc/vellicor/copyright", "share/man/man1/vellicor.1.gz",
+             "share/man/man1/vellicor-check.1.gz"]
     check("file list", entries, sorted(
         [f"drwxr-xr-x root/root ./usr/{f}" for f in folders]
         + [f"-rw-r--r-- root/root ./usr/{f}" for f in files]
-        + ["-rwxr-xr-x root/root ./usr/lib/vellicor/vellicor",
-           "lrwxrwxrwx root/root ./usr/bin/vellicor -> ../lib/vellicor/vellicor"]))
+        + [f"-rwxr-xr-x root/root ./usr/lib/vellicor/{f}" for f in ("vellicor", "vellicor-check")]
+        + [f"lrwxrwxrwx root/root ./usr/bin/{f} -> ../lib/vellicor/{f}"
+           for f in ("vellicor", "vellicor-check")]
+        + ["drwxr-xr-x root/root ./etc/", "drwxr-xr-x root/root ./etc/vellicor/",
+           "-rw-r--r-- root/root ./etc/vellicor/OUR_IDR.ini"]))
+    check("conffiles", run("dpkg-deb", "-I", p.deb, "conffiles").stdout,
+          b"/etc/vellicor/OUR_IDR.ini\n")
+    # As installed, the settings change nothing: every line is a comment.
+    with open(os.path.join(p.unpacked_deb(), "etc/vellicor/OUR_IDR.ini")) as f:
+        check("settings lines not commented out",
+              [line for line in f if line.strip() and not line.startswith("#")], [])
 
     fields = dict(re.findall(r"^(\S+): (.*)$", run("dpkg-deb", "-f", p.deb).stdout.decode(), re.M))
     depends = fields["Depends"].split(",")
@@ -135,10 +145,10 @@ def case_deb_runs(p):
 
 def case_zip(p):
     with zipfile.ZipFile(p.zip) as z:
-        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", "vellicor.exe")
+        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", "vellicor-check.exe", "vellicor.exe")
         check("file list", sorted(z.namelist()),
               [f"vellicor-{p.args.version}-win32/{name}" for name in names])
-    for name in ("vellicor.exe", "OUR_IDR.dll"):
+    for name in ("vellicor.exe", "vellicor-check.exe", "OUR_IDR.dll"):
         data = p.zipped(name)
         # The COFF header's count of symbols: none once stripped.
         header = struct.unpack_from("<I", data, 0x3C)[0]
@@ -156,8 +166,10 @@ def installer(p, before):
     p.install(f"/D=Z:{folder.replace('/', chr(92))}")
     installed = contents(folder)
     check("installed files", sorted(installed), sorted(
-        {*before, "OUR_IDR.dll", "vellicor.exe", "vellicor-LICENSE.txt", "vellicor-uninstall.exe"}))
-    shipped = {name: p.zipped(name) for name in ("OUR_IDR.dll", "vellicor.exe")}
+        {*before, "OUR_IDR.dll", "vellicor.exe", "vellicor-check.exe", "vellicor-LICENSE.txt",
+         "vellicor-uninstall.exe"}))
+    shipped = {name: p.zipped(name) for name in ("OUR_IDR.dll", "vellicor.exe",
+                                                 "vellicor-check.exe")}
     check("files that must be the zip's or stay as they were",
           {name: installed[name] == data for name, data in {**shipped, **before}.items()},
           {name: True for name in {**shipped, **before}})
@@ -186,6 +198,8 @@ def installer(p, before):
 
 def case_installer(p):
     installer(p, {})
+    # A site's settings are never overwritten or removed.
+    installer(p, {"OUR_IDR.ini": b"uid_bytes = first4\r\n"})
 
 
 def case_installer_vendor_library(p):
