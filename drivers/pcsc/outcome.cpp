@@ -4,19 +4,28 @@
 
 namespace vellicor::pcsc {
 
+std::size_t uid_size(const unsigned char* response, std::size_t response_size) noexcept {
+    if (response_size < 2) return 0;
+    const std::size_t size = response_size - 2;
+    if (response[size] != 0x90 || response[size + 1] != 0x00) return 0;
+    if (size < min_uid_size || size > max_uid_size) return 0;
+    return size;
+}
+
+bool fill_serial(const unsigned char* response, std::size_t response_size, const settings& chosen,
+                 unsigned char* idserial) noexcept {
+    const std::size_t size = uid_size(response, response_size);
+    if (size == 0) return false;
+    idserial[0] = static_cast<unsigned char>(size);
+    card_number_bytes(response, size, chosen.bytes, chosen.order, idserial + 1);
+    return true;
+}
+
 bool fill_serial(const unsigned char* response, std::size_t response_size,
                  unsigned char* idserial) noexcept {
-    if (response_size < 2) return false;
-    const std::size_t uid_size = response_size - 2;
-    if (response[uid_size] != 0x90 || response[uid_size + 1] != 0x00) return false;
-    if (uid_size < min_uid_size || uid_size > max_uid_size) return false;
-
     // A longer UID begins with its maker's code, shared by many cards; its last
-    // four bytes are the ones that tell cards apart.
-    const unsigned char* last_four = response + uid_size - 4;
-    idserial[0] = static_cast<unsigned char>(uid_size);
-    for (std::size_t i = 0; i < 4; ++i) idserial[1 + i] = last_four[i];
-    return true;
+    // four bytes, the default, are the ones that tell cards apart.
+    return fill_serial(response, response_size, settings{}, idserial);
 }
 
 read_status status_after_failure(step failed_step, LONG error) noexcept {

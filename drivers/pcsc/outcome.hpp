@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "drivers/pcsc/settings.hpp"
+
 namespace vellicor::pcsc {
 
 // The statuses idr_read returns.
@@ -16,13 +18,16 @@ enum read_status : int {
     // The read could not be started: no thread to bound it (the process or
     // its user is at their limit) or no memory. No PC/SC call was made.
     status_not_started = 1,
+    // The settings file cannot be taken as settings (settings.hpp).
+    status_bad_settings = 2,
     status_no_card = 8,
     status_no_reader = 23,
 };
 
 // A read returns within this long from its start, whatever the PC/SC
-// service, the readers and the cards do or fail to do.
-inline constexpr unsigned read_deadline_ms = 3000;
+// service, the readers and the cards do or fail to do, unless the site's
+// settings choose another bound.
+inline constexpr unsigned read_deadline_ms = default_deadline_ms;
 
 // How far a read has got.
 enum class progress {
@@ -59,6 +64,14 @@ inline constexpr std::size_t max_uid_size = 10;
 // counts; for any other the buffer is left alone and false returned.
 bool fill_serial(const unsigned char* response, std::size_t response_size,
                  unsigned char* idserial) noexcept;
+
+// The same, with bytes 1 to 4 chosen and ordered as the site's settings say.
+bool fill_serial(const unsigned char* response, std::size_t response_size, const settings& chosen,
+                 unsigned char* idserial) noexcept;
+
+// The length of the UID in an answer to get_uid_command, which then begins
+// with it; 0 when the answer holds none.
+std::size_t uid_size(const unsigned char* response, std::size_t response_size) noexcept;
 
 // The status a read ends with when the PC/SC call of `failed_step` returned
 // `error`: no reader (23) when the service cannot be reached or there is no

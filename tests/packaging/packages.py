@@ -34,8 +34,8 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velli
 # Where the MSI package records its folder and library.
 STATE_KEY = r"HKLM\Software\Vellicor"
 # What the setup's and the MSI package's install leaves in the folder.
-SETUP_FILES = {"OUR_IDR.dll", "vellicor.exe", "vellicor-LICENSE.txt", "org.vellicor.reader.json",
-               "vellicor-uninstall.exe"}
+SETUP_FILES = {"OUR_IDR.dll", "vellicor.exe", "vellicor-check.exe", "vellicor-LICENSE.txt",
+               "org.vellicor.reader.json", "vellicor-uninstall.exe"}
 MSI_FILES = SETUP_FILES - {"vellicor-uninstall.exe"}
 # CPack calls ldconfig for any shared object below /usr/lib, even in a folder
 # of the program's own: needless, but harmless.
@@ -163,9 +163,11 @@ def case_deb(p):
                      for line in run("dpkg-deb", "-c", p.deb).stdout.decode().splitlines())
     kit = {"usr/share/vellicor/" + name: data for name, data in web_kit(p.args.source).items()}
     hosts = [f"{folder}native-messaging-hosts/{HOST}.json" for folder in HOST_FOLDERS]
+    programs = ("vellicor", "vellicor-check")
     files = ["usr/lib/vellicor/OUR_IDR.dll", "usr/share/doc/vellicor/changelog.gz",
              "usr/share/doc/vellicor/copyright", "usr/share/man/man1/vellicor.1.gz",
-             "usr/share/lintian/overrides/vellicor", *hosts, *kit]
+             "usr/share/man/man1/vellicor-check.1.gz", "usr/share/lintian/overrides/vellicor",
+             "etc/vellicor/OUR_IDR.ini", *hosts, *kit]
     folders = set()
     for name in files + ["usr/bin/vellicor"]:
         parts = name.split("/")[:-1]
@@ -173,16 +175,21 @@ def case_deb(p):
     check("file list", entries, sorted(
         [f"drwxr-xr-x root/root ./{f}" for f in folders]
         + [f"-rw-r--r-- root/root ./{f}" for f in files]
-        + ["-rwxr-xr-x root/root ./usr/lib/vellicor/vellicor",
-           "lrwxrwxrwx root/root ./usr/bin/vellicor -> ../lib/vellicor/vellicor"]))
+        + [f"-rwxr-xr-x root/root ./usr/lib/vellicor/{f}" for f in programs]
+        + [f"lrwxrwxrwx root/root ./usr/bin/{f} -> ../lib/vellicor/{f}" for f in programs]))
     conffiles = run("dpkg-deb", "-I", p.deb, "conffiles").stdout.decode().split()
-    check("conffiles", sorted(conffiles), sorted("/" + host for host in hosts))
+    check("conffiles", sorted(conffiles),
+          sorted(["/etc/vellicor/OUR_IDR.ini"] + ["/" + host for host in hosts]))
     root = p.unpacked_deb()
     shipped = {name: open(os.path.join(root, name), "rb").read() for name in hosts + list(kit)}
     check("host manifests and web kit", shipped,
           {**{host: host_manifest("/usr/lib/vellicor/vellicor", "\n") for host in hosts}, **kit})
     check("the extension's ID, from its key", extension_id(kit[
         "usr/share/vellicor/extension/manifest.json"]), "dabaoedhkaingdckmlljfkdbmpeannmd")
+    # As installed, the settings change nothing: every line is a comment.
+    with open(os.path.join(root, "etc/vellicor/OUR_IDR.ini")) as f:
+        check("settings lines not commented out",
+              [line for line in f if line.strip() and not line.startswith("#")], [])
 
     fields = dict(re.findall(r"^(\S+): (.*)$", run("dpkg-deb", "-f", p.deb).stdout.decode(), re.M))
     depends = fields["Depends"].split(",")
@@ -220,12 +227,13 @@ def case_deb_runs(p):
 def case_zip(p):
     kit = web_kit(p.args.source)
     with zipfile.ZipFile(p.zip) as z:
-        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", "vellicor.exe", f"{HOST}.json", *kit)
+        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", "vellicor.exe", "vellicor-check.exe",
+                 f"{HOST}.json", *kit)
         check("file list", sorted(n for n in z.namelist() if not n.endswith("/")),
               sorted(f"vellicor-{p.args.version}-win32/{name}" for name in names))
     check("host manifest and web kit", {name: p.zipped(name) for name in [f"{HOST}.json", *kit]},
           {f"{HOST}.json": host_manifest("vellicor.exe", "\r\n"), **kit})
-    for name in ("vellicor.exe", "OUR_IDR.dll"):
+    for name in ("vellicor.exe", "vellicor-check.exe", "OUR_IDR.dll"):
         data = p.zipped(name)
         # The COFF header's count of symbols: none once stripped.
         header = struct.unpack_from("<I", data, 0x3C)[0]
@@ -373,6 +381,8 @@ def vendor_library(p):
 
 def case_installer(p):
     installer(p, {})
+    # A site's settings are never overwritten or removed.
+    installer(p, {"OUR_IDR.ini": b"uid_bytes = first4\r\n"})
 
 
 def case_installer_vendor_library(p):

@@ -6,8 +6,8 @@ run's whole standard output is compared byte for byte, its standard error must
 be empty, its exit status 0, and it must end within the library's deadline
 and a second.
 
-    pcsc_e2e.py --exe PATH --reader PATH --repeat PATH --pcscd PATH --driver PATH
-                [--usb-drivers PATH] CASE
+    pcsc_e2e.py --exe PATH --reader PATH --repeat PATH --check PATH --pcscd PATH
+                --driver PATH [--usb-drivers PATH] CASE
 
 Runs as root (or with unprivileged user namespaces): each case enters mount
 and network namespaces of its own, so cases run in parallel without sharing
@@ -15,6 +15,7 @@ ports or sockets.
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -47,11 +48,14 @@ class Harness:
     def __init__(self, args):
         self.args = args
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-pcsc-e2e-"))
-        folder = os.path.join(self.root, "program")
+        self.folder = folder = os.path.join(self.root, "program")
         os.mkdir(folder)
         self.exe = os.path.join(folder, os.path.basename(args.exe))
         shutil.copy2(args.exe, self.exe)
         shutil.copy2(args.reader, os.path.join(folder, LIBRARY))
+        self.check_tool = os.path.join(folder, os.path.basename(args.check))
+        shutil.copy2(args.check, self.check_tool)
+        self.ini = os.path.join(folder, "OUR_IDR.ini")
         self.service = Service(args.pcscd, args.driver, args.usb_drivers)
         self.socket = self.service.socket
         self.cards = []
@@ -95,6 +99,27 @@ class Harness:
             raise Failure(f"the run took {took:.2f} s, not {at_least} to {RUN_BOUND} s; "
                           f"stdout {out!r}")
         return checked(proc, out, err)
+
+    def settings(self, text):
+        """Writes OUR_IDR.ini beside the library (bytes), or removes it (None)."""
+        if os.path.isdir(self.ini):
+            os.rmdir(self.ini)
+        elif os.path.lexists(self.ini):
+            os.remove(self.ini)
+        if text is not None:
+            with open(self.ini, "wb") as f:
+                f.write(text)
+
+    def check(self, *options):
+        """One run of vellicor-check: its exit status and standard output."""
+        started = time.monotonic()
+        proc = subprocess.run([self.check_tool, *options], env=self.env(), cwd=self.root,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_TIMEOUT)
+        took = time.monotonic() - started
+        # Two bounded questions: the survey, then the program's own read.
+        if took > 2 * DEADLINE + 1 or proc.stderr:
+            raise Failure(f"vellicor-check took {took:.2f} s, stderr {proc.stderr!r}")
+        return proc.returncode, proc.stdout.decode()
 
     def hang_service(self):
         """Points the client at a socket that accepts and never answers: the
@@ -340,6 +365,161 @@ def case_handles_released(h):
     h.expect_repeated("8 0000000000", "refusing card")
 
 
+# A 7-byte UID's number under each byte_order and uid_bytes.
+SEVEN_BYTE_NUMBERS = [("as_read", "last4", 860116326), ("reversed", "last4", 1716864051),
+                      ("as_read", "first4", 68231731), ("reversed", "first4", 857870596)]
+
+
+def case_settings_numbers(h):
+    h.start()
+    h.insert(SEVEN_BYTES[0])
+    h.expect_eventually(card_frame(SEVEN_BYTES[1]), "7-byte UID, no settings",
+                        meanwhile={frame(NO_CARD), frame(NO_READER)})
+    for order, which, number in SEVEN_BYTE_NUMBERS:
+        h.settings(f"# site settings\r\nbyte_order = {order}\r\nUID_Bytes={which}  ; old reader\r\n"
+                   "deadline_ms = 2000\r\n".encode())
+        h.expect(card_frame(number), f"byte_order {order}, uid_bytes {which}")
+    # None beside the library: the machine's /etc/vellicor/OUR_IDR.ini, seen
+    # through an overlay that only this case's mount namespace has.
+    h.settings(None)
+    layers = os.path.join(h.root, "etc-overlay")
+    os.mkdir(layers)
+    subprocess.run(["mount", "-t", "tmpfs", "vellicor-etc", layers], check=True)
+    for name in ("upper", "work"):
+        os.mkdir(os.path.join(layers, name))
+    subprocess.run(["mount", "-t", "overlay", "vellicor-etc", "-o",
+                    f"lowerdir=/etc,upperdir={layers}/upper,workdir={layers}/work", "/etc"],
+                   check=True)
+    os.makedirs("/etc/vellicor", exist_ok=True)
+    with open("/etc/vellicor/OUR_IDR.ini", "w") as f:
+        f.write("uid_bytes = first4\n")
+    h.expect(card_frame(68231731), "settings in /etc/vellicor only")
+    h.settings(b"byte_order = reversed\n")
+    h.expect(card_frame(1716864051), "settings beside the library before /etc/vellicor's")
+
+
+def case_settings_readers(h):
+    h.start()
+    first = h.insert(FOUR_BYTES[0], reader=0)
+    h.insert(SEVEN_BYTES[0], reader=1)
+    h.expect_eventually(card_frame(FOUR_BYTES[1]), "cards in both readers",
+                        meanwhile={frame(NO_CARD), frame(NO_READER)})
+    h.settings(b"readers = PCD 00 01, PCD 00 00\n")
+    h.expect(card_frame(SEVEN_BYTES[1]), "the second reader named first")
+    # A reader that matches no part is never asked.
+    asked = first.commands.count(GET_UID)
+    h.settings(b"readers = 00 01\n")
+    h.expect(card_frame(SEVEN_BYTES[1]), "only the second reader named", runs=2)
+    if first.commands.count(GET_UID) != asked:
+        raise Failure("the card in a reader matching no part of readers was asked")
+    # None of the named readers is connected.
+    h.settings(b"readers = Counter, Back office\n")
+    h.expect(frame(NO_READER), "no reader matching readers")
+    h.settings(None)
+    h.expect(card_frame(FOUR_BYTES[1]), "settings removed")
+
+
+def make_fifo(path):
+    os.mkfifo(path)
+
+
+# A file that cannot be taken as settings: its bytes (or how to make it), and
+# the line vellicor-check names (0: the whole file).
+BAD_SETTINGS = {
+    "unknown key": (b"byte_order = as_read\nbyte_ordr = reversed\n", 2),
+    "bad value": (b"uid_bytes = last4\ndeadline_ms = 20000\n", 2),
+    "duplicate key": (b"uid_bytes = last4\n# again\nuid_bytes = first4\n", 3),
+    "line over 1 KiB": (b"readers = " + b"x" * 1100 + b"\n", 1),
+    "file over 64 KiB": (b"# padding\n" * 7000, 0),
+    "binary junk": (b"\x7fELF\x02\x01\x01\x00" + bytes(range(256)), 1),
+    "UTF-16": ("uid_bytes = first4\n".encode("utf-16"), 1),
+    "a folder": (os.mkdir, 0),
+    "a FIFO, never opened for writing": (make_fifo, 0),
+}
+
+
+def case_bad_settings(h):
+    h.start()
+    h.insert(FOUR_BYTES[0])
+    h.expect_eventually(card_frame(FOUR_BYTES[1]), "card present",
+                        meanwhile={frame(NO_CARD), frame(NO_READER)})
+    for what, (content, line) in BAD_SETTINGS.items():
+        h.settings(None)
+        if callable(content):
+            content(h.ini)
+        else:
+            h.settings(content)
+        h.expect(frame(b""), f"settings file: {what}")
+        status, out = h.check("--json")
+        fault = json.loads(out)["settings"]["fault"]
+        if status != 1 or not fault or fault["line"] != line:
+            raise Failure(f"settings file: {what}: vellicor-check exited {status}, fault {fault}")
+    h.settings(None)
+    h.expect(card_frame(FOUR_BYTES[1]), "settings file removed")
+
+
+def case_check_report(h):
+    h.start()
+    h.insert(SEVEN_BYTES[0], reader=1)
+    h.expect_eventually(card_frame(SEVEN_BYTES[1]), "card in the second reader",
+                        meanwhile={frame(NO_CARD), frame(NO_READER)})
+    h.settings(b"byte_order = reversed\nreaders = 00 01, Virtual\n")
+    folder = h.folder
+    rows = "\n".join((f"                {order:<12}{which:<11}{number:<12}"
+                      + ("<- in force" if (order, which) == ("reversed", "last4") else "")).rstrip()
+                     for order, which, number in SEVEN_BYTE_NUMBERS)
+    expected = f"""\
+Reader library  {folder}/OUR_IDR.dll
+                Vellicor's PC/SC reader library
+Settings        {folder}/OUR_IDR.ini
+                byte_order = reversed, uid_bytes = last4
+                readers = 00 01, Virtual
+                deadline_ms = 3000
+PC/SC service   answers, 2 readers
+Reader 1        Virtual PCD 00 00
+  state         empty
+  asked         2nd
+Reader 2        Virtual PCD 00 01
+  state         card present
+  asked         1st
+  ATR           3B 80 80 01 01
+  UID           04 11 22 33 44 55 66
+  card numbers  byte_order  uid_bytes  number
+{rows}
+Program answers {{"cardno":"1716864051"}}
+"""
+    status, out = h.check()
+    if (status, out) != (0, expected):
+        raise Failure(f"vellicor-check exited {status}, wrote:\n{out}\nexpected:\n{expected}")
+    numbers = [{"byte_order": order, "uid_bytes": which, "cardno": str(number),
+                "in_force": (order, which) == ("reversed", "last4")}
+               for order, which, number in SEVEN_BYTE_NUMBERS]
+    expected_json = {
+        "library": {"path": f"{folder}/OUR_IDR.dll", "kind": "ours"},
+        "settings": {"looked_at": [f"{folder}/OUR_IDR.ini", "/etc/vellicor/OUR_IDR.ini"],
+                     "path": f"{folder}/OUR_IDR.ini", "source": "beside_library", "fault": None,
+                     "byte_order": "reversed", "uid_bytes": "last4",
+                     "readers": ["00 01", "Virtual"], "deadline_ms": 3000},
+        "service": {"state": "answers", "problem": None},
+        "readers": [
+            {"name": "Virtual PCD 00 00", "state": "empty", "asked": 2, "atr": None, "uid": None,
+             "no_uid": None, "numbers": []},
+            {"name": "Virtual PCD 00 01", "state": "card present", "asked": 1,
+             "atr": "3B 80 80 01 01", "uid": "04 11 22 33 44 55 66", "no_uid": None,
+             "numbers": numbers}],
+        "answer": {"kind": "card_number", "cardno": "1716864051", "status": 0},
+    }
+    status, out = h.check("--json")
+    if (status, json.loads(out)) != (0, expected_json):
+        raise Failure(f"vellicor-check --json exited {status}, wrote:\n{out}")
+    # No card anywhere: the program would answer no card, so the status is 1.
+    h.remove(h.cards[0])
+    h.expect_eventually(frame(NO_CARD), "card removed", meanwhile={card_frame(1716864051)})
+    status, out = h.check("--json")
+    if status != 1 or json.loads(out)["answer"]["cardno"] != NO_CARD.decode("gbk"):
+        raise Failure(f"vellicor-check without a card exited {status}, wrote:\n{out}")
+
+
 def case_thread_limits(h):
     # However the process is limited, a read of a service that never answers
     # ends: with a thread of its own and its deadline, or without any read.
@@ -413,7 +593,7 @@ def no_system_virtual_reader():
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     parser = argparse.ArgumentParser()
-    for option in ("--exe", "--reader", "--repeat", "--pcscd", "--driver"):
+    for option in ("--exe", "--reader", "--repeat", "--check", "--pcscd", "--driver"):
         parser.add_argument(option, required=True)
     parser.add_argument("--usb-drivers")
     parser.add_argument("case", choices=sorted(cases) + ["no_system_virtual_reader"])

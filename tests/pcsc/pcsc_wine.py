@@ -3,7 +3,8 @@
 MinGW-w64 and run under Wine (or on Windows itself, with no runner).
 
     pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--objdump PATH]
-                 [--standin winscard.dll] [--repeat repeat_read.exe] [--runner ARG]... CASE
+                 [--standin winscard.dll] [--repeat repeat_read.exe]
+                 [--check vellicor-check.exe] [--runner ARG]... CASE
 
 dll_layout: the DLL is for 32-bit x86, exports exactly `idr_read`, undecorated,
     and imports nothing but system DLLs, so it runs beside the program alone.
@@ -20,6 +21,9 @@ standin.*: a read through our scripted winscard stand-in (see
     the stand-in being loaded, whether or not the service or card answers.
     Where the case gives a list of calls, the host is --repeat instead, which
     calls the library that often in one process, pausing after each call.
+    standin.settings reads with an OUR_IDR.ini beside the library;
+    standin.check runs --check instead of the program and compares its whole
+    report.
 """
 
 import argparse
@@ -58,7 +62,39 @@ STANDIN_CASES = {
     # when the second is given up, then ends normally at 9 s; the second's
     # then takes the lock for good, and the process must exit all the same.
     "two_abandoned_reads": ("slow-service:9000", ["23 0000000000"] * 2, True),
+    # With SETTINGS beside the library: the token is never asked, and the
+    # number is made of the first four bytes, the first the least significant.
+    "settings": ("Token=sw:6D00;Contactless=uid:04112233445566", b"857870596", False),
+    # vellicor-check's report (CHECK_REPORT).
+    "check": ("Empty=empty;Contactless=uid:04112233445566", "", False),
 }
+SETTINGS = b"\xef\xbb\xbf; as Notepad saves it\r\nByte_Order = reversed\r\nuid_bytes = first4\r\n" \
+    b"readers = contactless\r\n"
+# vellicor-check's report for the "check" case; {folder} is the Windows path
+# of the staged folder.
+CHECK_REPORT = """\
+Reader library  {folder}\\OUR_IDR.dll
+                Vellicor's PC/SC reader library
+Settings        none, so the defaults (looked for {folder}\\OUR_IDR.ini)
+                byte_order = as_read, uid_bytes = last4
+                readers = (every reader)
+                deadline_ms = 3000
+PC/SC service   answers, 2 readers
+Reader 1        Empty
+  state         empty
+  asked         1st
+Reader 2        Contactless
+  state         card present
+  asked         2nd
+  ATR           3B 80 80 01 01
+  UID           04 11 22 33 44 55 66
+  card numbers  byte_order  uid_bytes  number
+                as_read     last4      860116326   <- in force
+                reversed    last4      1716864051
+                as_read     first4     68231731
+                reversed    first4     857870596
+Program answers {{"cardno":"860116326"}}
+"""
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "ntdll.dll", "advapi32.dll",
                "user32.dll"}
 
@@ -87,14 +123,15 @@ def case_dll_layout(args):
 
 def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
     """Runs the program staged in root (with the PC/SC DLL beside it), or
-    --repeat when `expected` lists its lines, checks its output and status,
-    and returns the time it exited. It is killed after RUN_TIMEOUT seconds,
-    or at the time give_up_at() returns once that is not None."""
-    host = args.exe if isinstance(expected, bytes) else args.repeat
+    --repeat when `expected` lists its lines, or --check when it is the
+    report's text, checks its output and status, and returns the time it
+    exited. It is killed after RUN_TIMEOUT seconds, or at the time
+    give_up_at() returns once that is not None."""
+    host = {bytes: args.exe, str: args.check, list: args.repeat}[type(expected)]
     exe = os.path.join(root, os.path.basename(host))
     shutil.copy2(host, exe)
     shutil.copy2(args.reader, os.path.join(root, LIBRARY))
-    host_args = [] if host == args.exe else [LIBRARY, str(len(expected)), str(int(PAUSE * 1000))]
+    host_args = [] if host != args.repeat else [LIBRARY, str(len(expected)), str(int(PAUSE * 1000))]
     full_env = dict(os.environ)
     full_env.setdefault("WINEDEBUG", "-all")
     full_env.update(env or {})
@@ -117,6 +154,8 @@ def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
     # program's output and status are ours.
     if host == args.exe:
         matches = out == frame(expected)
+    elif host == args.check:
+        matches = out.decode(errors="replace") == expected
     else:
         *calls, handles = out.decode(errors="replace").splitlines() or [""]
         matches = calls == expected and handles.startswith("open descriptors:")
@@ -141,10 +180,16 @@ def standin_case(args, name):
     # When the process should have ended, after the stand-in was loaded, and
     # how much later it may: a host that pauses between calls meets more of
     # the machine's load.
-    if isinstance(expected, bytes):
-        ends, slack = DEADLINE, 1
-    else:
+    if isinstance(expected, list):
         ends, slack = len(expected) * (DEADLINE + PAUSE), 4
+    else:
+        ends, slack = DEADLINE, 1
+    if name == "settings":
+        with open(os.path.join(root, "OUR_IDR.ini"), "wb") as f:
+            f.write(SETTINGS)
+    if name == "check":
+        # Wine's drive Z: is the Unix root.
+        expected = CHECK_REPORT.format(folder="Z:" + root.replace("/", "\\"))
 
     def give_up_at():
         # Well after the program should have ended: the stand-in's first line
@@ -182,7 +227,10 @@ def standin_case(args, name):
             raise Failure("no call was left unanswered: the case tests nothing")
         if hangs and took < DEADLINE:
             raise Failure(f"ended {took:.2f} s after winscard was loaded: before the deadline")
-        if not hangs and events[-1] != "unloaded":
+        # vellicor-check imports winscard itself: it goes at process exit,
+        # where the stand-in checks what it handed out just the same.
+        unloaded = {"unloaded", "unloaded at process exit"} if name == "check" else {"unloaded"}
+        if not hangs and events[-1] not in unloaded:
             raise Failure("winscard was not unloaded, so what it handed out was never checked")
     finally:
         shutil.rmtree(root, ignore_errors=True)
@@ -199,6 +247,7 @@ def main():
     parser.add_argument("--standin", help="the winscard.dll stand-in, for the standin.* cases")
     parser.add_argument("--repeat", help="repeat_read.exe, the host of the standin.* cases that "
                         "call the library more than once")
+    parser.add_argument("--check", help="vellicor-check.exe, for the standin.check case")
     parser.add_argument("--runner", action="append", default=[],
                         help="the command that runs a Windows program, one word per option")
     parser.add_argument("case", choices=sorted(cases))

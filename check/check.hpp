@@ -1,0 +1,19 @@
+// vellicor-check: what a desk's reader set-up comes to, for whoever sets it up
+// or answers its support calls. It changes nothing, and each of its two
+// questions (the PC/SC service's readers and cards; the program's own read)
+// is bounded by the read's deadline.
+#pragma once
+
+#include "check/findings.hpp"
+
+namespace vellicor::check {
+
+// Everything the report says: the library beside the program, its settings,
+// the service and each reader, and what the program would answer now.
+findings gather_findings();
+
+// Gathers, writes the report (JSON when asked) to standard output, and
+// returns the exit status: 0 when the program would report a card number.
+int run_check(bool json);
+
+}  // namespace vellicor::check

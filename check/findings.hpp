@@ -1,0 +1,75 @@
+// What the check tool found out about a desk, as data: gathered by
+// gather_findings() (gather.hpp), turned into text or JSON by report.hpp.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "drivers/pcsc/settings_file.hpp"
+
+namespace vellicor::check {
+
+enum class library_kind { absent, ours, other, unloadable };
+
+struct library_finding {
+    std::string path;  // where the program looks for its reader library, UTF-8
+    library_kind kind = library_kind::absent;
+};
+
+struct settings_finding {
+    std::vector<std::string> looked_at;  // in order; the first found is the one in force
+    std::string path;                    // the one found, empty when none
+    pcsc::settings_lookup lookup;
+};
+
+// One of the four ways a UID can make a card number.
+struct card_number {
+    pcsc::byte_order order;
+    pcsc::uid_bytes bytes;
+    std::string number;  // signed decimal, as the program reports it
+    bool in_force;
+};
+
+enum class reader_state { empty, card_present, mute, exclusive, unavailable };
+
+struct reader_finding {
+    std::string name;
+    reader_state state = reader_state::unavailable;
+    // Its place in the order the library asks readers (from 1); 0 when the
+    // site's `readers` leaves it out.
+    std::size_t asked = 0;
+    std::vector<unsigned char> atr;
+    std::vector<unsigned char> uid;
+    // Why a present card gave no UID; empty when it gave one or was not asked.
+    std::string no_uid;
+    std::vector<card_number> numbers;  // for a UID: all four, in a fixed order
+};
+
+enum class service_state { answers, unreachable, no_readers, failed, timed_out };
+
+struct service_finding {
+    service_state state = service_state::failed;
+    std::string problem;  // the PC/SC error, or how far it got before the deadline
+    unsigned deadline_ms = 0;
+};
+
+enum class answer_kind { not_found, card_number, status_text, empty };
+
+struct answer_finding {
+    answer_kind kind = answer_kind::not_found;
+    std::string text;  // the cardno, UTF-8 (decoded from GBK)
+    // The library's status, when it was called.
+    bool called = false;
+    unsigned status = 0;
+};
+
+struct findings {
+    library_finding library;
+    settings_finding settings;
+    service_finding service;
+    std::vector<reader_finding> readers;
+    answer_finding answer;
+};
+
+}  // namespace vellicor::check

@@ -1,0 +1,24 @@
+#include <cstdio>
+
+#include "check/platform.hpp"
+#include "reader/output_guard.hpp"
+
+namespace vellicor::check {
+
+std::string utf8_path(const native_string& path) { return path; }
+
+library_kind identify_library(const native_string& path) {
+    // Whatever a vendor's library prints as it loads stays out of the report.
+    const output_guard quiet;
+    const library loaded = library::load(path);
+    if (!loaded) return library_kind::unloadable;
+    return loaded.find_entry("vellicor_reader_marker") != nullptr ? library_kind::ours
+                                                                  : library_kind::other;
+}
+
+void write_report(const std::string& utf8) {
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace vellicor::check

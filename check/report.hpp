@@ -1,0 +1,17 @@
+// The check tool's findings as UTF-8 text for a person, or as one JSON
+// document for support scripts. Pure formatting, no I/O.
+#pragma once
+
+#include <string>
+
+#include "check/findings.hpp"
+
+namespace vellicor::check {
+
+std::string text_report(const findings& found);
+std::string json_report(const findings& found);
+
+// What a settings fault means, in words.
+const char* problem_text(pcsc::settings_problem problem) noexcept;
+
+}  // namespace vellicor::check
