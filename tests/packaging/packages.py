@@ -394,7 +394,7 @@ def case_msi(p):
 
 
 def case_msi_vendor_library(p):
-    msi_package(p, {"OUR_IDR.dll": vendor_library(p), "OUR_IDR.ini": b"[reader]\r\nport=1\r\n",
+    msi_package(p, {"OUR_IDR.dll": vendor_library(p), "OUR_IDR.ini": b"uid_bytes = first4\r\n",
                     "notes.txt": b"the user's own file\r\n"})
 
 
