@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/ (or the folder given): the Debian
-# package, the Windows zip and the Windows installer, named with the version
-# in project(), and SHA256SUMS over the three.
+# package, the Windows zip, the Windows installer and the MSI package, named
+# with the version in project(), and SHA256SUMS over the four.
 #
 #     scripts/package.sh [OUTPUT_FOLDER]
 #
 # Both builds (presets package-linux and package-win32) start afresh, and
 # every time in the packages is the last commit's (SOURCE_DATE_EPOCH, unless
-# the caller set it), so two runs on one commit give the same .deb and .zip.
+# the caller set it), so two runs on one commit give the same packages.
+#
+# Given a code-signing certificate, every Windows file shipped is signed
+# (packaging/windows/sign.sh): VELLICOR_SIGN_PKCS12 names the PKCS#12 file,
+# VELLICOR_SIGN_PASSWORD_FILE the file holding its password, and
+# VELLICOR_SIGN_TIMESTAMP_URL, optional, a time-stamp server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-dist}
@@ -27,6 +32,23 @@ fi
 export LC_ALL=C TZ=UTC
 umask 022
 
+if [ -n "${VELLICOR_SIGN_PKCS12:-}" ]; then
+    for file in "$VELLICOR_SIGN_PKCS12" "${VELLICOR_SIGN_PASSWORD_FILE:-}"; do
+        if [ ! -r "$file" ]; then
+            echo "package.sh: signing needs VELLICOR_SIGN_PKCS12 and VELLICOR_SIGN_PASSWORD_FILE" \
+                "to name readable files; \"$file\" is not one" >&2
+            exit 1
+        fi
+    done
+    # Both are read from the build tree's scripts, whatever the folder now.
+    VELLICOR_SIGN_PKCS12=$(realpath "$VELLICOR_SIGN_PKCS12")
+    VELLICOR_SIGN_PASSWORD_FILE=$(realpath "$VELLICOR_SIGN_PASSWORD_FILE")
+    export VELLICOR_SIGN_PKCS12 VELLICOR_SIGN_PASSWORD_FILE
+    echo "package.sh: signing the Windows files with $VELLICOR_SIGN_PKCS12"
+else
+    echo "package.sh: no VELLICOR_SIGN_PKCS12, so the Windows files are not signed"
+fi
+
 mkdir -p build
 for preset in package-linux package-win32; do
     log=build/$preset.log
@@ -41,10 +63,11 @@ done
 config=build/package-linux/CPackConfig.cmake
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$config")
 deb=$(cd build/package-linux && echo "vellicor_${version}"_*.deb)
-files=("$deb" "vellicor-$version-win32.zip" "vellicor-$version-win32-setup.exe")
+windows=("vellicor-$version-win32.zip" "vellicor-$version-win32-setup.exe"
+    "vellicor-$version-win32.msi")
+files=("$deb" "${windows[@]}")
 mkdir -p "$out"
-cp "build/package-linux/${files[0]}" "build/package-win32/${files[1]}" \
-    "build/package-win32/${files[2]}" "$out/"
+cp "build/package-linux/$deb" "${windows[@]/#/build/package-win32/}" "$out/"
 (cd "$out" && sha256sum "${files[@]}" >SHA256SUMS)
 echo "package.sh: $out/"
 sed 's/^/  /' "$out/SHA256SUMS"

@@ -18,15 +18,19 @@ packages=(
     # files back, locales holds the zh_CN data the Wine runner compiles
     g++-mingw-w64-i686-posix wine wine32:i386 python3-pefile locales
     # Packages (scripts/package.sh) and their tests: CPack's .deb needs file
-    # and dpkg-shlibdeps, the installer makensis
-    dpkg-dev file lintian nsis
+    # and dpkg-shlibdeps, the installer makensis, the MSI package wixl, the
+    # msitools and libmsi's bindings for Debian's python3, signing
+    # osslsigncode (the tests make their certificate with openssl)
+    dpkg-dev file lintian nsis wixl msitools gir1.2-libmsi-1.0 python3-gi openssl
     # The browser kit's tests: Debian's Chromium, driven headless
     chromium
 )
 # Wine's i386 loader runs under qemu's user-mode emulation (see
 # tests/wine/run-under-wine.sh.in); bookworm's own qemu 7.2 starts Wine in
 # minutes instead of a fraction of a second, so it comes from backports.
-backports=(qemu-user/bookworm-backports)
+backports=(qemu-user/bookworm-backports
+    # 2.9: the version the signing was tested with.
+    osslsigncode/bookworm-backports)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${as_root[@]}" dpkg --add-architecture i386

@@ -1,0 +1,297 @@
+#!/usr/bin/python3
+"""Builds the Windows Installer package from the Windows build's staged files.
+
+    msi.py --stage DIR --version X.Y.Z --vendor NAME --output FILE.msi
+           [--program NAME.exe]... [--epoch SECONDS]
+
+DIR holds the Windows build's staged files (the zip's), --program names each
+program in it.
+
+wixl writes the database from the WiX source made here; what wixl 0.101
+cannot express (file searches, a component's condition, fixed sequence
+numbers) and what it makes differ between runs (package code, times) is
+written afterwards through libmsi. Run by Debian's python3, whose gi
+bindings reach libmsi (gir1.2-libmsi-1.0).
+
+How it keeps a reader vendor's OUR_IDR.dll: before anything is costed, it
+looks for an OUR_IDR.dll in the target folder. Our library's component is
+installed only when there is none, or when the one there is the one this
+product installed (the registry value OwnLibrary, written with it). So a
+vendor's library is never overwritten, and, never having been installed by
+us, never removed.
+
+The target folder: INSTALLDIR from the command line; else the folder of the
+installed version (upgrade, repair, uninstall), read back from the registry;
+else Program Files\\Vellicor. The default is set before AppSearch, so that
+the search sees it; the installed version's folder is searched separately,
+through the library path it recorded, as AppSearch's order is not defined.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+from xml.sax.saxutils import quoteattr
+
+import gi
+
+gi.require_version("Libmsi", "1.0")
+from gi.repository import Libmsi  # noqa: E402
+
+# Never changes: it ties every version of the package together for upgrades.
+UPGRADE_CODE = "7C2B5E0A-3F4D-4B8E-9A61-2D5C8E1F0B37"
+# Names every other GUID: product and components by name, the package by content.
+NAMESPACE = uuid.UUID("5b0f3c1e-8d2a-4e6f-b7a9-0c4d1e2f3a5b")
+LIBRARY = "OUR_IDR.dll"
+HOST_MANIFEST = "org.vellicor.reader.json"
+HOST_KEYS = [r"Software\Google\Chrome\NativeMessagingHosts\org.vellicor.reader",
+             r"Software\Microsoft\Edge\NativeMessagingHosts\org.vellicor.reader"]
+STATE_KEY = r"Software\Vellicor"
+DOWNGRADE = ("A newer version of Vellicor is already installed. "
+             "To install this one, uninstall that first.")
+# The setup program's entry in Apps and Features (NSIS.template.in).
+SETUP_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Vellicor"
+
+
+def guid(name):
+    return str(uuid.uuid5(NAMESPACE, name)).upper()
+
+
+def component(name, file_id, source, file_name, extra=""):
+    return f"""
+          <Component Id="{name}" Guid="{guid('component ' + name)}">
+            <File Id="{file_id}" Name={quoteattr(file_name)} Source={quoteattr(source)}
+                  KeyPath="yes"/>{extra}
+          </Component>"""
+
+
+def registry_value(key, name, value, key_path=False):
+    name_attr = f" Name={quoteattr(name)}" if name else ""
+    key_path_attr = ' KeyPath="yes"' if key_path else ""
+    return f"""
+            <RegistryValue Root="HKLM" Key={quoteattr(key)}{name_attr} Type="string"
+                           Value={quoteattr(value)}{key_path_attr}/>"""
+
+
+def wix_source(args, files):
+    """The WiX source, files being {file id: (source path, installed name)}."""
+    # Each program's component is named, and so keeps its GUID, by its file.
+    components = [component(file_id.title().replace("_", ""), file_id, *files[file_id])
+                  for file_id in files if file_id.startswith("program_")]
+    components.append(component("License", "license", *files["license"]))
+    components.append(component("Host", "host_manifest", *files["host_manifest"], "".join(
+        registry_value(key, None, "[#host_manifest]") for key in HOST_KEYS)))
+    components.append(component("Library", "library", *files["library"], registry_value(
+        STATE_KEY, "OwnLibrary", "[#library]")))
+    # Where this version went, for upgrades, repairs and the uninstall.
+    components.append(f"""
+          <Component Id="State" Guid="{guid('component State')}">{registry_value(
+              STATE_KEY, "InstallDir", "[INSTALLDIR]", key_path=True)}{registry_value(
+              STATE_KEY, "LibraryPath", f"[INSTALLDIR]{LIBRARY}")}
+          </Component>""")
+    refs = "".join(f'\n      <ComponentRef Id="{c.split(chr(34))[1]}"/>' for c in components)
+
+    def search(prop, key, name):
+        return f"""
+    <Property Id="{prop}">
+      <RegistrySearch Id="{prop.title().replace('_', '')}" Root="HKLM" Key={quoteattr(key)}
+                      Name="{name}" Type="raw"/>
+    </Property>"""
+
+    # Placed roughly here, in the order post_process() fixes.
+    chosen = "USE_REMEMBERED AND REMEMBERED_DIR"
+    actions = [("UseRemembered", "USE_REMEMBERED", "1", "NOT INSTALLDIR", "AppSearch"),
+               ("DefaultDir", "INSTALLDIR", "[ProgramFilesFolder]Vellicor\\", "NOT INSTALLDIR",
+                "AppSearch"),
+               ("RememberedDir", "INSTALLDIR", "[REMEMBERED_DIR]", chosen, "LaunchConditions"),
+               ("LibraryInRemembered", "LIBRARY_FOUND", "[LIBRARY_IN_REMEMBERED]", chosen,
+                "LaunchConditions"),
+               ("LibraryInTarget", "LIBRARY_FOUND", "[LIBRARY_IN_TARGET]", f"NOT ({chosen})",
+                "LaunchConditions"),
+               # Apps and Features shows the folder, once it is resolved.
+               ("InstallLocation", "ARPINSTALLLOCATION", "[INSTALLDIR]", None, "InstallValidate")]
+    custom_actions = "".join(f'\n    <CustomAction Id="{a}" Property="{p}" Value={quoteattr(v)}/>'
+                             for a, p, v, _, _ in actions)
+    scheduled = "".join(
+        f'\n      <Custom Action="{a}" Before="{before}">{c or ""}</Custom>'
+        for a, _, _, c, before in actions)
+    return f"""<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="{guid('product ' + args.version)}" Name="Vellicor" Language="1033"
+           Version="{args.version}" Manufacturer={quoteattr(args.vendor)}
+           UpgradeCode="{UPGRADE_CODE}">
+    <Package InstallerVersion="500" Compressed="yes" InstallScope="perMachine"
+             Description="Vellicor {args.version}" Manufacturer={quoteattr(args.vendor)}/>
+    <MajorUpgrade DowngradeErrorMessage={quoteattr(DOWNGRADE)}/>
+    <Media Id="1" Cabinet="vellicor.cab" EmbedCab="yes"/>
+    <Property Id="ARPNOMODIFY" Value="1"/>{search("REMEMBERED_DIR", STATE_KEY, "InstallDir")}{
+        search("OWN_LIBRARY", STATE_KEY, "OwnLibrary")}{
+        search("SETUP_INSTALLED", SETUP_KEY, "InstallLocation")}{custom_actions}
+    <InstallUISequence>{scheduled}
+    </InstallUISequence>
+    <InstallExecuteSequence>{scheduled}
+    </InstallExecuteSequence>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFilesFolder">
+        <Directory Id="INSTALLDIR" Name="Vellicor">{"".join(components)}
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="Vellicor" Level="1">{refs}
+    </Feature>
+  </Product>
+</Wix>
+"""
+
+
+def query(db, sql):
+    Libmsi.Query.new(db, sql).execute(None)
+
+
+def post_process(path):
+    db = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
+    # The library's component only where the folder holds no library, or the
+    # one this product installed (compared case-insensitively: ~=).
+    query(db, "UPDATE `Component` SET `Condition` = 'NOT LIBRARY_FOUND OR LIBRARY_FOUND ~= "
+              "OWN_LIBRARY' WHERE `Component` = 'Library'")
+    # The two searches wixl cannot write: an OUR_IDR.dll in [INSTALLDIR] as
+    # set before AppSearch, and the one at the path the installed version
+    # recorded.
+    query(db, "CREATE TABLE `DrLocator` (`Signature_` CHAR(72) NOT NULL, `Parent` CHAR(72), "
+              "`Path` CHAR(255), `Depth` SHORT PRIMARY KEY `Signature_`, `Parent`, `Path`)")
+    for signature in ("LibraryInTarget", "LibraryInRemembered"):
+        query(db, f"INSERT INTO `Signature` (`Signature`, `FileName`) "
+                  f"VALUES ('{signature}', '{LIBRARY}')")
+    query(db, "INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) "
+              "VALUES ('LibraryInTarget', '[INSTALLDIR]', 0)")
+    query(db, f"INSERT INTO `RegLocator` (`Signature_`, `Root`, `Key`, `Name`, `Type`) "
+              f"VALUES ('LibraryInRemembered', 2, '{STATE_KEY}', 'LibraryPath', 1)")
+    query(db, "INSERT INTO `AppSearch` (`Property`, `Signature_`) "
+              "VALUES ('LIBRARY_IN_TARGET', 'LibraryInTarget')")
+    query(db, "INSERT INTO `AppSearch` (`Property`, `Signature_`) "
+              "VALUES ('LIBRARY_IN_REMEMBERED', 'LibraryInRemembered')")
+    # The setup program and this package would claim the same files under two
+    # entries in Apps and Features: refuse while the setup's is there.
+    query(db, "INSERT INTO `LaunchCondition` (`Condition`, `Description`) VALUES "
+              "('Installed OR NOT SETUP_INSTALLED', 'Vellicor is installed by its setup program. "
+              "Uninstall it first (Apps and Features), then install this package.')")
+    # The order that the folder and the library rely on, which wixl does not
+    # keep: the default folder before AppSearch (50), the choice after it.
+    # The old version goes before anything of the new one is written (wixl
+    # would put it after InstallFinalize).
+    order = {name: number for number, name in [
+        (40, "UseRemembered"), (41, "DefaultDir"), (51, "RememberedDir"),
+        (52, "LibraryInRemembered"), (53, "LibraryInTarget"), (1001, "InstallLocation"),
+        (1450, "RemoveExistingProducts")]}
+    for table in ("InstallUISequence", "InstallExecuteSequence"):
+        for action, number in order.items():
+            query(db, f"UPDATE `{table}` SET `Sequence` = {number} WHERE `Action` = '{action}'")
+    # The properties the user interface works out reach the install itself.
+    secure = ["INSTALLDIR", "USE_REMEMBERED", "REMEMBERED_DIR", "OWN_LIBRARY", "SETUP_INSTALLED",
+              "LIBRARY_FOUND", "LIBRARY_IN_TARGET", "LIBRARY_IN_REMEMBERED"]
+    query(db, f"UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;"
+              f"{';'.join(secure)}' WHERE `Property` = 'SecureCustomProperties'")
+
+    db.commit()
+
+
+def canonical(built, output, work, args, package_code):
+    """Writes the database anew with every table's rows sorted: wixl's own
+    row order changes from run to run."""
+    tables = os.path.join(work, "tables")
+    os.makedirs(tables)
+    # Not the summary, written below, nor the code page, which is neutral.
+    names = sorted(n for n in run("msiinfo", "tables", built).split() if not n.startswith("_"))
+    for name in names:
+        lines = run("msiinfo", "export", built, name).split("\n")
+        with open(os.path.join(tables, f"{name}.idt"), "w", encoding="utf-8", newline="") as f:
+            f.write("\r\n".join(lines[:3] + sorted(line for line in lines[3:] if line)) + "\r\n")
+    cabinet = os.path.join(work, "vellicor.cab")
+    with open(cabinet, "wb") as f:
+        f.write(subprocess.run(["msiinfo", "extract", built, "vellicor.cab"], check=True,
+                               capture_output=True).stdout)
+    command = ["msibuild", output]
+    for name in names:
+        command += ["-i", os.path.join(tables, f"{name}.idt")]
+    run(*command, "-a", "vellicor.cab", cabinet)
+
+    old = Libmsi.SummaryInfo.new(Libmsi.Database.new(built, Libmsi.DbFlags.READONLY, None), 0)
+    db = Libmsi.Database.new(output, Libmsi.DbFlags.TRANSACT, None)
+    info = Libmsi.SummaryInfo.new(db, 20)
+    for prop in (Libmsi.Property.TITLE, Libmsi.Property.SUBJECT, Libmsi.Property.AUTHOR,
+                 Libmsi.Property.KEYWORDS, Libmsi.Property.COMMENTS, Libmsi.Property.TEMPLATE,
+                 Libmsi.Property.APPNAME):
+        info.set_string(prop, old.get_string(prop))
+    for prop in (Libmsi.Property.CODEPAGE, Libmsi.Property.VERSION, Libmsi.Property.SOURCE,
+                 Libmsi.Property.SECURITY):
+        info.set_int(prop, old.get_int(prop))
+    info.set_string(Libmsi.Property.UUID, "{" + package_code + "}")
+    # FILETIME: 100 ns steps since 1601.
+    filetime = (args.epoch + 11644473600) * 10_000_000
+    info.set_filetime(Libmsi.Property.CREATED_TM, filetime)
+    info.set_filetime(Libmsi.Property.LASTSAVED_TM, filetime)
+    info.persist()
+    db.commit()
+
+
+def run(*command):
+    proc = subprocess.run(command, capture_output=True, text=True, check=False)
+    if proc.returncode != 0:
+        sys.exit(f"msi.py: {' '.join(command)} failed:\n{proc.stderr}")
+    return proc.stdout
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--stage", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--vendor", required=True)
+    parser.add_argument("--output", required=True)
+    parser.add_argument("--program", action="append", default=[])
+    # The payload's times and the package's, as every package has them.
+    parser.add_argument("--epoch", type=int,
+                        default=int(os.environ.get("SOURCE_DATE_EPOCH") or time.time()))
+    args = parser.parse_args()
+
+    work = tempfile.mkdtemp(prefix="vellicor-msi-")
+    try:
+        # Copies with one time, the cabinet keeps it.
+        staged = {"program_" + re.sub(r"\W", "_", name): (name, name) for name in args.program}
+        staged.update(license=("LICENSE.txt", "vellicor-LICENSE.txt"),
+                      host_manifest=(HOST_MANIFEST, HOST_MANIFEST), library=(LIBRARY, LIBRARY))
+        files = {}
+        digest = hashlib.sha256()
+        for file_id, (source, name) in staged.items():
+            copy = os.path.join(work, "files", file_id)
+            os.makedirs(os.path.dirname(copy), exist_ok=True)
+            shutil.copyfile(os.path.join(args.stage, source), copy)
+            os.utime(copy, (args.epoch, args.epoch))
+            # wixl takes only sources relative to where it runs.
+            files[file_id] = (os.path.relpath(copy, work), name)
+            digest.update(open(copy, "rb").read())
+        source = wix_source(args, files)
+        with open(os.path.join(work, "vellicor.wxs"), "w", encoding="utf-8") as f:
+            f.write(source)
+        built = os.path.join(work, "vellicor.msi")
+        proc = subprocess.run(["wixl", "-a", "x86", "-o", built, "vellicor.wxs"], cwd=work,
+                              capture_output=True, text=True, check=False)
+        if proc.returncode != 0:
+            sys.exit(f"msi.py: wixl failed:\n{proc.stderr}")
+        # The package code changes with the content and nothing else.
+        digest.update(source.encode())
+        post_process(built)
+        final = os.path.join(work, "final.msi")
+        canonical(built, final, work, args, str(uuid.UUID(digest.hexdigest()[:32])).upper())
+        shutil.move(final, args.output)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
