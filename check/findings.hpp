@@ -1,5 +1,7 @@
 // What the check tool found out about a desk, as data: gathered by
-// gather_findings() (gather.hpp), turned into text or JSON by report.hpp.
+// gather_findings() (check.hpp), turned into text or JSON by report.hpp.
+// Text is UTF-8 as far as the system's own is (paths, the settings file's
+// text, reader names); the reports show whatever is not.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +23,7 @@ struct settings_finding {
     std::vector<std::string> looked_at;  // in order; the first found is the one in force
     std::string path;                    // the one found, empty when none
     pcsc::settings_lookup lookup;
+    std::vector<std::string> readers;  // the parts of `readers`, when not faulty
 };
 
 // One of the four ways a UID can make a card number.

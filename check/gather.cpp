@@ -185,7 +185,7 @@ void survey_readers(survey_job& job) {
         pcsc::order_readers(job.chosen, survey.names(), survey.count(), order);
     for (std::size_t i = 0; i < survey.count(); ++i) {
         reader_finding reader;
-        reader.name = survey.names()[i];
+        reader.name = utf8_text(survey.names()[i]);
         for (std::size_t place = 0; place < asked; ++place) {
             if (order[place] == i) reader.asked = place + 1;
         }
@@ -290,6 +290,11 @@ findings gather_findings() {
         settings.path = settings.looked_at.front();
     } else if (settings.lookup.source == pcsc::settings_source::system_wide) {
         settings.path = settings.looked_at.back();
+    }
+    if (settings.lookup.error.problem == pcsc::settings_problem::none) {
+        for (std::size_t i = 0; i < settings.lookup.values.reader_parts; ++i) {
+            settings.readers.push_back(utf8_text(settings.lookup.values.part(i)));
+        }
     }
 
     survey_service(found);

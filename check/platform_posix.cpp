@@ -7,6 +7,8 @@ namespace vellicor::check {
 
 std::string utf8_path(const native_string& path) { return path; }
 
+std::string utf8_text(const std::string& text) { return text; }
+
 library_kind identify_library(const native_string& path) {
     // Whatever a vendor's library prints as it loads stays out of the report.
     const output_guard quiet;

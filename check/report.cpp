@@ -1,6 +1,7 @@
 #include "check/report.hpp"
 
 #include <cstdio>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -62,19 +63,40 @@ bool faulty(const findings& found) {
     return found.settings.lookup.error.problem != settings_problem::none;
 }
 
-std::string readers_value(const pcsc::settings& chosen, const char* separator) {
-    std::string text;
-    for (std::size_t i = 0; i < chosen.reader_parts; ++i) {
-        if (i != 0) text += separator;
-        text += chosen.part(i);
+// The length of the well-formed UTF-8 sequence that `text` starts with, or 0.
+std::size_t utf8_sequence(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    // The second byte's range rules out overlong forms, surrogates and what
+    // lies beyond U+10FFFF.
+    std::size_t size = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        size = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        size = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        size = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
     }
-    return text;
+    if (text.size() < size || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < size; ++i) {
+        if ((byte(i) & 0xC0U) != 0x80) return 0;
+    }
+    return size;
 }
 
 std::string line(const char* label, const std::string& value) {
     std::string text = label;
     text.resize(16, ' ');
-    return text + value + "\n";
+    return text + readable(value) + "\n";
 }
 
 std::string ordinal(std::size_t n) {
@@ -134,20 +156,12 @@ std::string answer_text(const answer_finding& answer) {
     return {};
 }
 
-// JSON text for a UTF-8 string: quotes, backslashes and controls escaped.
+// JSON text for a string, made readable: quotes and backslashes escaped.
 std::string quoted(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, R"(\u%04x)", static_cast<unsigned>(c));
-            out += escaped;
-        } else {
-            out += c;
-        }
+    for (const char c : readable(text)) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
     }
     return out + "\"";
 }
@@ -238,8 +252,8 @@ std::string settings_text(const findings& found) {
     }
     out += line("", std::string("byte_order = ") + order_name(chosen.order) +
                         ", uid_bytes = " + bytes_name(chosen.bytes));
-    out += line("", "readers = " + (chosen.reader_parts == 0 ? std::string("(every reader)")
-                                                             : readers_value(chosen, ", ")));
+    out += line("", "readers = " + (settings.readers.empty() ? std::string("(every reader)")
+                                                             : join(settings.readers, ", ")));
     out += line("", "deadline_ms = " + std::to_string(chosen.deadline_ms));
     return out;
 }
@@ -290,6 +304,25 @@ std::string reader_json(const reader_finding& reader) {
 }
 
 }  // namespace
+
+std::string readable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        const std::size_t size = utf8_sequence(text.substr(at));
+        if (size == 0 || (size == 1 && (byte < 0x20 || byte == 0x7F))) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+            ++at;
+        } else {
+            out.append(text, at, size);
+            at += size;
+        }
+    }
+    return out;
+}
 
 const char* problem_text(settings_problem problem) noexcept {
     switch (problem) {
@@ -345,8 +378,8 @@ std::string json_report(const findings& found) {
                              {"problem", quoted(problem_text(settings.lookup.error.problem))}}));
     } else {
         std::vector<std::string> parts;
-        for (std::size_t i = 0; i < chosen.reader_parts; ++i)
-            parts.push_back(quoted(chosen.part(i)));
+        parts.reserve(settings.readers.size());
+        for (const std::string& part : settings.readers) parts.push_back(quoted(part));
         settings_members.insert(settings_members.end(),
                                 {{"fault", "null"},
                                  {"byte_order", quoted(order_name(chosen.order))},
