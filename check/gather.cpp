@@ -116,7 +116,8 @@ std::vector<card_number> numbers_for(const std::vector<unsigned char>& uid,
 // The PC/SC questions, on a thread of their own. A thread given up at the
 // deadline keeps the job: it is never freed, and the process ends soon after.
 struct survey_job : pcsc::task {
-    // Set after a copy of the settings is in place, before the thread starts.
+    // Set after a copy of the settings is in place, before the thread starts;
+    // null unless they are in force: no number marked, no order of asking.
     const pcsc::settings* in_force = nullptr;
     pcsc::settings chosen;
     std::atomic<bool> listed{false};
@@ -182,7 +183,9 @@ void survey_readers(survey_job& job) {
 
     std::size_t order[pcsc::max_readers];
     const std::size_t asked =
-        pcsc::order_readers(job.chosen, survey.names(), survey.count(), order);
+        job.in_force == nullptr
+            ? 0
+            : pcsc::order_readers(*job.in_force, survey.names(), survey.count(), order);
     for (std::size_t i = 0; i < survey.count(); ++i) {
         reader_finding reader;
         reader.name = utf8_text(survey.names()[i]);
@@ -200,11 +203,10 @@ void run_survey(pcsc::task* work) noexcept { survey_readers(*static_cast<survey_
 void survey_service(findings& found) {
     auto job = std::make_unique<survey_job>();
     job->run = run_survey;
-    const pcsc::settings_lookup& lookup = found.settings.lookup;
-    const bool usable = lookup.error.problem == pcsc::settings_problem::none;
-    // Faulty settings: every reader, and no number marked as the one in force.
-    if (usable) {
-        job->chosen = lookup.values;
+    // Settings not in force leave the defaults: every reader, the default
+    // deadline.
+    if (found.settings.use == settings_use::in_force) {
+        job->chosen = found.settings.lookup.values;
         job->in_force = &job->chosen;
     }
     const unsigned deadline_ms = job->chosen.deadline_ms;
@@ -291,7 +293,14 @@ findings gather_findings() {
     } else if (settings.lookup.source == pcsc::settings_source::system_wide) {
         settings.path = settings.looked_at.back();
     }
-    if (settings.lookup.error.problem == pcsc::settings_problem::none) {
+    const bool faulty = settings.lookup.error.problem != pcsc::settings_problem::none;
+    // A vendor's library ignores the file, whatever it says.
+    if (found.library.kind != library_kind::ours) {
+        settings.use = settings_use::not_read;
+    } else {
+        settings.use = faulty ? settings_use::faulty : settings_use::in_force;
+    }
+    if (!faulty) {
         for (std::size_t i = 0; i < settings.lookup.values.reader_parts; ++i) {
             settings.readers.push_back(utf8_text(settings.lookup.values.part(i)));
         }

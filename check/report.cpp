@@ -247,22 +247,31 @@ std::string settings_text(const findings& found) {
         const std::string where =
             error.line == 0 ? std::string("the file") : "line " + std::to_string(error.line);
         out += line("  fault", where + ": " + problem_text(error.problem));
-        out += line("", "every read fails (empty cardno) until this is fixed");
-        return out;
+    } else {
+        out += line("", std::string("byte_order = ") + order_name(chosen.order) +
+                            ", uid_bytes = " + bytes_name(chosen.bytes));
+        out += line("", "readers = " + (settings.readers.empty() ? std::string("(every reader)")
+                                                                 : join(settings.readers, ", ")));
+        out += line("", "deadline_ms = " + std::to_string(chosen.deadline_ms));
     }
-    out += line("", std::string("byte_order = ") + order_name(chosen.order) +
-                        ", uid_bytes = " + bytes_name(chosen.bytes));
-    out += line("", "readers = " + (settings.readers.empty() ? std::string("(every reader)")
-                                                             : join(settings.readers, ", ")));
-    out += line("", "deadline_ms = " + std::to_string(chosen.deadline_ms));
+    switch (settings.use) {
+        case settings_use::in_force:
+            break;
+        case settings_use::faulty:
+            out += line("", "every read fails (empty cardno) until this is fixed");
+            break;
+        case settings_use::not_read:
+            out += line("", "not in force: only Vellicor's PC/SC reader library reads them");
+            break;
+    }
     return out;
 }
 
-std::string reader_text(std::size_t place, const reader_finding& reader, bool settings_faulty) {
+std::string reader_text(std::size_t place, const reader_finding& reader, bool in_force) {
     std::string out;
     out += line(("Reader " + std::to_string(place)).c_str(), reader.name);
     out += line("  state", state_name(reader.state));
-    if (!settings_faulty) {
+    if (in_force) {
         out += line("  asked", reader.asked == 0 ? "no: its name matches no part of readers"
                                                  : ordinal(reader.asked));
     }
@@ -286,7 +295,7 @@ std::string reader_text(std::size_t place, const reader_finding& reader, bool se
     return out;
 }
 
-std::string reader_json(const reader_finding& reader) {
+std::string reader_json(const reader_finding& reader, bool in_force) {
     std::vector<std::string> numbers;
     for (const card_number& number : reader.numbers) {
         numbers.push_back(object({{"byte_order", quoted(order_name(number.order))},
@@ -296,7 +305,7 @@ std::string reader_json(const reader_finding& reader) {
     }
     return object({{"name", quoted(reader.name)},
                    {"state", quoted(state_name(reader.state))},
-                   {"asked", std::to_string(reader.asked)},
+                   {"asked", in_force ? std::to_string(reader.asked) : "null"},
                    {"atr", quoted_or_null(!reader.atr.empty(), hex(reader.atr))},
                    {"uid", quoted_or_null(!reader.uid.empty(), hex(reader.uid))},
                    {"no_uid", quoted_or_null(!reader.no_uid.empty(), reader.no_uid)},
@@ -356,8 +365,9 @@ std::string text_report(const findings& found) {
     out += line("", library_text(found.library));
     out += settings_text(found);
     out += line("PC/SC service", service_text(found.service, found.readers.size()));
+    const bool in_force = found.settings.use == settings_use::in_force;
     for (std::size_t i = 0; i < found.readers.size(); ++i) {
-        out += reader_text(i + 1, found.readers[i], faulty(found));
+        out += reader_text(i + 1, found.readers[i], in_force);
     }
     out += line("Program answers", answer_text(found.answer));
     return out;
@@ -371,7 +381,8 @@ std::string json_report(const findings& found) {
     std::vector<member> settings_members{
         {"looked_at", array(looked_at)},
         {"path", quoted_or_null(!settings.path.empty(), settings.path)},
-        {"source", quoted(source_name(settings.lookup.source))}};
+        {"source", quoted(source_name(settings.lookup.source))},
+        {"applies", settings.use == settings_use::not_read ? "false" : "true"}};
     if (faulty(found)) {
         settings_members.emplace_back(
             "fault", object({{"line", std::to_string(settings.lookup.error.line)},
@@ -389,7 +400,10 @@ std::string json_report(const findings& found) {
     }
 
     std::vector<std::string> readers;
-    for (const reader_finding& reader : found.readers) readers.push_back(reader_json(reader));
+    const bool in_force = settings.use == settings_use::in_force;
+    for (const reader_finding& reader : found.readers) {
+        readers.push_back(reader_json(reader, in_force));
+    }
     const answer_finding& answer = found.answer;
     const std::vector<member> top{
         {"library", object({{"path", quoted(found.library.path)},
