@@ -114,7 +114,8 @@ std::vector<card_number> numbers_for(const std::vector<unsigned char>& uid,
 }
 
 // The PC/SC questions, on a thread of their own. A thread given up at the
-// deadline keeps the job: it is never freed, and the process ends soon after.
+// deadline keeps the job: it is never freed, and run_check ends the process
+// right after the report.
 struct survey_job : pcsc::task {
     // Set after a copy of the settings is in place, before the thread starts;
     // null unless they are in force: no number marked, no order of asking.
@@ -222,7 +223,6 @@ void survey_service(findings& found) {
             found.service.problem = job->listed.load(std::memory_order_acquire)
                                         ? "the readers were listed, then a reader or card hung"
                                         : "while setting up or listing the readers";
-            pcsc::outlive_abandoned_thread();
             // Still in use by the thread.
             static_cast<void>(job.release());
             return;
@@ -314,7 +314,10 @@ findings gather_findings() {
 int run_check(bool json) {
     const findings found = gather_findings();
     write_report(json ? json_report(found) : text_report(found));
-    return found.answer.kind == answer_kind::card_number ? 0 : 1;
+    const int status = found.answer.kind == answer_kind::card_number ? 0 : 1;
+    // The survey's thread is still inside the PC/SC library.
+    if (found.service.state == service_state::timed_out) end_process(status);
+    return status;
 }
 
 }  // namespace vellicor::check

@@ -71,4 +71,12 @@ void write_report(const std::string& utf8) {
     }
 }
 
+// ExitProcess would end the given-up thread wherever it is, then wait in
+// winscard's detach for the lock that thread holds, for ever.
+void end_process(int status) noexcept {
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    // Not reached: TerminateProcess does not return for the calling process.
+    for (;;) Sleep(INFINITE);
+}
+
 }  // namespace vellicor::check

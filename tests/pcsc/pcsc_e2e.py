@@ -591,6 +591,15 @@ Program answers {{"cardno":"12345"}}
     }
     if (status, found) != (0, expected_json):
         raise Failure(f"vellicor-check --json exited {status}, wrote:\n{out}")
+    # Its survey given up, the tool still ends with its own status.
+    h.hang_service()
+    status, out = h.check("--json", tool=tool)
+    found = json.loads(out)
+    expected_json.update(service={"state": "timed_out",
+                                  "problem": "while setting up or listing the readers"},
+                         readers=[])
+    if (status, found) != (0, expected_json):
+        raise Failure(f"vellicor-check --json, service hung, exited {status}, wrote:\n{out}")
 
 
 def case_thread_limits(h):

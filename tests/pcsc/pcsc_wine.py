@@ -68,6 +68,8 @@ STANDIN_CASES = {
     "settings": ("Token=sw:6D00;Contactless=uid:04112233445566", b"857870596", False),
     # vellicor-check, with the rest of each case in CHECK_CASES.
     "check": ("门禁=empty;前台读卡器 2=uid:04112233445566", "", False),
+    "check.vendor_hung_service": ("hung-service", "", True),
+    "check.none_mute_card": ("Contactless=mute", "", True),
 }
 SETTINGS = b"\xef\xbb\xbf; as Notepad saves it\r\nByte_Order = reversed\r\nuid_bytes = first4\r\n" \
     b"readers = contactless\r\n"
@@ -100,6 +102,29 @@ Reader 2        前台读卡器 2
                 reversed    first4     857870596
 Program answers {{"cardno":"860116326"}}
 """, 0),
+    # Given up, the survey's thread holds the service's lock for good: the
+    # tool must still exit, with its own status. The vendor's library (the
+    # simulated reader) ignores our settings, faulty as they are.
+    "check.vendor_hung_service": ("vendor", b"uid_bytes = first5\r\n", """\
+Reader library  {folder}\\OUR_IDR.dll
+                not Vellicor's (the reader vendor's?): the settings do not apply to it
+Settings        {folder}\\OUR_IDR.ini
+  fault         line 1: bad value
+                not in force: only Vellicor's PC/SC reader library reads them
+PC/SC service   no answer within 3000 ms (while setting up or listing the readers)
+Program answers {{"cardno":"12345"}}
+""", 0),
+    "check.none_mute_card": (None, None, """\
+Reader library  {folder}\\OUR_IDR.dll
+                none there: the program reports it missing
+Settings        none, so the defaults (looked for {folder}\\OUR_IDR.ini)
+                byte_order = as_read, uid_bytes = last4
+                readers = (every reader)
+                deadline_ms = 3000
+                not in force: only Vellicor's PC/SC reader library reads them
+PC/SC service   no answer within 3000 ms (the readers were listed, then a reader or card hung)
+Program answers the not-found report (no OUR_IDR.dll beside it)
+""", 1),
 }
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "ntdll.dll", "advapi32.dll",
                "user32.dll"}
