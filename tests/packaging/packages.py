@@ -433,14 +433,15 @@ def case_signed(p):
     keys = os.path.join(p.root, "keys")
     os.makedirs(keys)
     cert, password = os.path.join(keys, "cert.pem"), os.path.join(keys, "password")
-    with open(password, "w") as f:
-        f.write("throwaway\n")
+    # Only the first line is the password, whatever its line end.
+    with open(password, "wb") as f:
+        f.write(b"throwaway\r\nnot the password\n")
     for command in (
             ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
              "-subj", "/CN=Vellicor test signing", "-addext", "extendedKeyUsage=codeSigning",
              "-keyout", os.path.join(keys, "key.pem"), "-out", cert],
             ["openssl", "pkcs12", "-export", "-inkey", os.path.join(keys, "key.pem"), "-in", cert,
-             "-out", os.path.join(keys, "cert.p12"), "-passout", f"file:{password}"]):
+             "-out", os.path.join(keys, "cert.p12"), "-passout", "pass:throwaway"]):
         made = run(*command)
         check(f"{command[:2]} ({made.stderr.decode()})", made.returncode, 0)
     dist = second_build(p, "signed", VELLICOR_SIGN_PKCS12=os.path.join(keys, "cert.p12"),
