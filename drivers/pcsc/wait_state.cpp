@@ -6,9 +6,7 @@ namespace {
 
 constexpr std::uint32_t event_count_mask = 0xFFFF0000U;
 
-bool holds_card(std::uint32_t state) noexcept { return (state & SCARD_STATE_PRESENT) != 0; }
-
-// The reader of `now` at `index` as it was in `before`; false when it was not
+// The reader named by `hash` as it was in `before`; false when it was not
 // there.
 bool find_before(const seen_readers& before, std::uint32_t hash, std::uint32_t* state) noexcept {
     for (std::uint32_t i = 0; i < before.count && i < max_readers; ++i) {
@@ -41,15 +39,18 @@ std::uint32_t counted_state(DWORD event_state) noexcept {
 wait_result compare_seen(const seen_readers& before, const seen_readers& now) noexcept {
     if (before.filled != seen_filled) return wait_changed;
     bool changed = before.count != now.count;
+    bool first_card = true;
     for (std::uint32_t i = 0; i < now.count && i < max_readers; ++i) {
         std::uint32_t was = 0;
         const bool there = find_before(before, now.name_hash[i], &was);
         const std::uint32_t is = now.state[i];
-        if (there && was == is) continue;
-        changed = true;
-        const bool put_on =
-            !there || !holds_card(was) || (was & event_count_mask) != (is & event_count_mask);
-        if (holds_card(is) && put_on) return wait_presented;
+        const bool differs = !there || was != is;
+        changed = changed || differs;
+        if (!first_card || !holds_usable_card(is)) continue;
+        first_card = false;
+        const bool put_on = !there || !holds_usable_card(was) ||
+                            (was & event_count_mask) != (is & event_count_mask);
+        if (put_on) return wait_presented;
     }
     return changed ? wait_changed : wait_unchanged;
 }

@@ -36,10 +36,14 @@ std::uint32_t reader_name_hash(const char* name) noexcept;
 // connected to the card (SCARD_STATE_INUSE), which our own read changes.
 std::uint32_t counted_state(DWORD event_state) noexcept;
 
-// Whether `now` differs from `before`, and if so whether a card was put on a
-// reader meanwhile: one that holds a card now and held none before, was not
-// there before, or whose count of cards on and off has moved. The first
-// record (`before` not filled) is a change, never a presentation.
+// Whether `now` differs from `before` (both in the order a read asks the
+// readers), and if so whether it is a presentation: a card put on the reader
+// a read now takes its card from, the first whose card a shared connection
+// can reach. That reader holds no such card in `before`, was not there, or
+// its count of cards on and off has moved. A card put on a later reader
+// while an earlier one keeps its card is no presentation: the read still
+// answers the earlier one's, which was heard already. The first record
+// (`before` not filled) is a change, never a presentation.
 wait_result compare_seen(const seen_readers& before, const seen_readers& now) noexcept;
 
 }  // namespace vellicor::pcsc

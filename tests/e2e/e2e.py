@@ -65,11 +65,9 @@ class Harness:
         # Absolute: the program runs from a folder of its own.
         self.wine = os.path.abspath(args.wine) if args.wine else None
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-e2e-"))
-        self.hosts = []
 
     def cleanup(self):
-        for host in self.hosts:
-            host.kill()
+        WatchHost.kill_all()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def folder(self, *parts) -> str:
@@ -133,17 +131,8 @@ class Harness:
     def skip(self, what: str, reason: str):
         print(f"skipped: {what}: {reason}")
 
-    def runtime_dir(self) -> str:
-        """A private XDG_RUNTIME_DIR, for a reader lock of the case's own."""
-        path = os.path.join(self.root, "runtime")
-        if not os.path.isdir(path):
-            os.mkdir(path, 0o700)
-        return path
-
-    def no_service(self) -> str:
-        """A PC/SC socket where nothing listens: the check tool's survey ends
-        at once, whatever runs on the machine."""
-        return os.path.join(self.root, "no-pcscd.comm")
+    def start_watch(self, exe, env=None) -> "WatchHost":
+        return WatchHost(exe, env, root=self.root, wine=self.wine)
 
     def watch_exe(self, library, name="watch") -> str:
         """The watch host staged in a folder of its own with `library` (as
@@ -165,29 +154,38 @@ class Harness:
 
 class WatchHost:
     """A running watch host, spoken to as a browser does: frames in, frames
-    out, each frame out collected with the time it arrived."""
+    out, each frame out collected with the time it arrived. `root` is the
+    case's folder, where the host's private XDG_RUNTIME_DIR (a lock of the
+    case's own, reader/reader_lock.hpp) and any sanitizer's report go."""
 
-    def __init__(self, h, exe, env=None, wait_bound=None):
-        self.h = h
-        self.bound = wait_bound or (20.0 if h.wine else 5.0)
+    running = []  # every host started, killed when its case ends
+
+    def __init__(self, exe, env=None, root=None, wine=None, bound=None):
+        self.root = root
+        self.wine = wine
+        self.bound = bound or (20.0 if wine else 5.0)
+        runtime = os.path.join(root, "runtime")
+        if not os.path.isdir(runtime):
+            os.mkdir(runtime, 0o700)
         full_env = {k: v for k, v in os.environ.items()
                     if not k.startswith(("VELLICOR_SIM_", "VELLICOR_SCRIPTED_"))}
-        # A lock of the case's own (reader/reader_lock.hpp), and what a
-        # sanitizer finds kept where the case can show it: the host's own
-        # standard error leads nowhere.
-        full_env.update(XDG_RUNTIME_DIR=h.runtime_dir(), PCSCLITE_CSOCK_NAME=h.no_service())
-        self.sanitizer_log = os.path.join(h.root, "sanitizer")
+        # A PC/SC socket where nothing listens unless the case says otherwise;
+        # the host's standard error leads nowhere, so a sanitizer's report is
+        # kept in the case's folder.
+        full_env.update(XDG_RUNTIME_DIR=runtime,
+                        PCSCLITE_CSOCK_NAME=os.path.join(root, "no-pcscd.comm"))
+        self.sanitizer_log = os.path.join(root, "sanitizer")
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
             full_env[name] = ":".join(filter(None, [os.environ.get(name),
                                                     f"log_path={self.sanitizer_log}"]))
         full_env.update(env or {})
-        command = [h.wine, exe] if h.wine else [exe]
-        h.hosts.append(self)
-        self.proc = subprocess.Popen(command, env=full_env, cwd=h.folder("cwd-" + os.urandom(4).hex()),
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, bufsize=0)
+        command = [wine, exe] if wine else [exe]
+        WatchHost.running.append(self)
+        self.proc = subprocess.Popen(command, env=full_env, cwd=root, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
         self.frames = queue.Queue()
         self.stdout = b""
+        self.partial = b""
         self.ended = threading.Event()
         self.err = b""
         threading.Thread(target=self._collect, daemon=True).start()
@@ -250,7 +248,7 @@ class WatchHost:
     def close(self, what, bound=None):
         """Closes the host's input, as a browser letting go of it: it must end
         at once with status 0, having written nothing but whole frames."""
-        bound = bound or (4.0 if self.h.wine else 1.0)
+        bound = bound or (4.0 if self.wine else 1.0)
         started = time.monotonic()
         self.proc.stdin.close()
         try:
@@ -272,13 +270,13 @@ class WatchHost:
             leftover.append(self.frames.get()[1])
         if leftover:
             raise Failure(f"{what}: messages nobody expected: {leftover!r}")
-        reports = [n for n in os.listdir(self.h.root) if n.startswith("sanitizer")]
+        reports = [n for n in os.listdir(self.root) if n.startswith("sanitizer")]
         for name in reports:
-            with open(os.path.join(self.h.root, name), errors="replace") as f:
+            with open(os.path.join(self.root, name), errors="replace") as f:
                 print(f.read())
         if reports:
             raise Failure(f"{what}: the sanitizers reported {reports}")
-        if self.err and not self.h.wine:
+        if self.err and not self.wine:
             raise Failure(f"{what}: stderr {self.err!r}")
         if expect_status is not None and status != expect_status:
             raise Failure(f"{what}: exit status {status}")
@@ -287,6 +285,11 @@ class WatchHost:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+    @classmethod
+    def kill_all(cls):
+        for host in cls.running:
+            host.kill()
 
 
 def event(name, cardno=None, read=None):
@@ -644,8 +647,8 @@ def watch_presentations(h):
     # One event per presentation, with a card held, the same card shown
     # twice, another card at once, no reader and recovery, unknown statuses.
     answer = ScriptedAnswer(h, "8")
-    host = WatchHost(h, h.watch_exe(h.scripted),
-                     {**answer.env(), "VELLICOR_SCRIPTED_PRINT": CHANNELS})
+    host = h.start_watch(h.watch_exe(h.scripted),
+                         {**answer.env(), "VELLICOR_SCRIPTED_PRINT": CHANNELS})
     host.expect([event("no_card")], "no card at start")
     for text, expected, what, held in [
             ("0 DEADBEEF", event("card", -559038737), "card presented", True),
@@ -673,7 +676,7 @@ def watch_hung_library(h):
     # and once it returns the host reads afresh. Input closed while a read
     # hangs ends the host at once all the same.
     answer = ScriptedAnswer(h, "8")
-    host = WatchHost(h, h.watch_exe(h.scripted), answer.env())
+    host = h.start_watch(h.watch_exe(h.scripted), answer.env())
     host.expect([event("no_card")], "no card at start")
     answer.set("0 12345678 8000")
     await_calls(answer, "hanging read", count=0)
@@ -699,7 +702,7 @@ def watch_not_found(h):
     exe = h.watch_exe(None)
     folder = os.path.dirname(exe)
     answer = ScriptedAnswer(h, "0 12345678")
-    host = WatchHost(h, exe, answer.env())
+    host = h.start_watch(exe, answer.env())
     host.expect([event("not_found")], "no library")
     host.send({"read": 1})
     host.expect([event("not_found", read=1)], "read asked for, no library")
@@ -735,7 +738,7 @@ BAD_FRAMES = [
 
 def watch_requests(h):
     answer = ScriptedAnswer(h, "8")
-    host = WatchHost(h, h.watch_exe(h.scripted), answer.env())
+    host = h.start_watch(h.watch_exe(h.scripted), answer.env())
     host.expect([event("no_card")], "no card at start")
     for frame_ in BAD_FRAMES:
         host.send(frame_)
@@ -769,7 +772,7 @@ def watch_crash(h):
     # A library that crashes takes the host with it; what the browser got
     # until then is whole frames.
     answer = ScriptedAnswer(h, "8")
-    host = WatchHost(h, h.watch_exe(h.scripted), answer.env())
+    host = h.start_watch(h.watch_exe(h.scripted), answer.env())
     host.expect([event("no_card")], "no card at start")
     answer.set("crash")
     if not host.ended.wait(host.bound):
@@ -793,9 +796,11 @@ def watch_lock(h):
     exe = h.watch_exe(h.scripted)
     tool = os.path.join(os.path.dirname(exe), os.path.basename(h.check_tool))
     shutil.copy2(h.check_tool, tool)
-    host = WatchHost(h, exe, answer.env())
+    host = h.start_watch(exe, answer.env())
     host.expect([event("no_card")], "no card at start")
-    env = {**answer.env(), "XDG_RUNTIME_DIR": h.runtime_dir(), "PCSCLITE_CSOCK_NAME": h.no_service()}
+    # The tool with the watch's lock, and no PC/SC service to survey.
+    env = {**answer.env(), "XDG_RUNTIME_DIR": os.path.join(h.root, "runtime"),
+           "PCSCLITE_CSOCK_NAME": os.path.join(h.root, "no-pcscd.comm")}
     for i in range(3):
         status, out, _ = h.run(tool, env=env, args=["--json"])
         found = json.loads(out)["answer"]
@@ -803,7 +808,7 @@ def watch_lock(h):
             raise Failure(f"check {i + 1} beside the watch: exit status {status}, answer {found}")
     expect_one_at_a_time(answer.calls(), "the watch and vellicor-check")
     if not h.wine:
-        lock = os.path.join(h.runtime_dir(), "vellicor-reader.lock")
+        lock = os.path.join(h.root, "runtime", "vellicor-reader.lock")
         info = os.lstat(lock)
         if not stat.S_ISREG(info.st_mode) or stat.S_IMODE(info.st_mode) != 0o600:
             raise Failure(f"{lock}: mode {oct(info.st_mode)}")
@@ -827,7 +832,7 @@ def watch_lock(h):
     target = os.path.join(h.root, "target")
     os.symlink(target, os.path.join(planted, "vellicor-reader.lock"))
     answer.set("8")
-    host = WatchHost(h, exe, {**answer.env(), "XDG_RUNTIME_DIR": planted})
+    host = h.start_watch(exe, {**answer.env(), "XDG_RUNTIME_DIR": planted})
     host.expect([event("no_card")], "lock's name planted as a link")
     host.close("input closed")
     if os.path.lexists(target):
