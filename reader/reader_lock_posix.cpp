@@ -51,8 +51,8 @@ int open_lock_file() {
 reader_lock::reader_lock(unsigned wait_ms) noexcept {
     const int fd = open_lock_file();
     if (fd < 0) return;
-    // flock cannot wait with a bound of its own: it is tried again, at first
-    // soon, since reads mostly take milliseconds.
+    // flock cannot wait with a bound of its own: it is tried again, often
+    // enough to catch the pause the watch leaves between its reads.
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
@@ -67,7 +67,7 @@ reader_lock::reader_lock(unsigned wait_ms) noexcept {
             break;
         }
         std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds(20));
+        pause = std::min(pause * 2, std::chrono::milliseconds(5));
     }
     close(fd);
 }

@@ -321,12 +321,15 @@ class ScriptedAnswer:
     def env(self):
         return {"VELLICOR_SCRIPTED_ANSWER": self.path, "VELLICOR_SCRIPTED_LOG": self.log}
 
-    def calls(self):
-        """The reads' log: "enter" and "leave" in the order they happened."""
+    def lines(self):
         if not os.path.exists(self.log):
             return []
         with open(self.log) as f:
-            return [line.split()[0] for line in f]
+            return [line.split() for line in f]
+
+    def calls(self):
+        """The reads' log: "enter" and "leave" in the order they happened."""
+        return [line[0] for line in self.lines() if line[0] in ("enter", "leave")]
 
 
 def case_card_read(h):
@@ -625,16 +628,23 @@ CHANNELS = "printf,raw-stdout,stderr,raw-stderr"
 
 
 def await_calls(answer, what, count=1, bound=10.0):
-    """Waits until the scripted reader has been called `count` more times
-    (each call entered and left), or just entered when count is 0."""
+    """Waits until the scripted reader has been called `count` more times,
+    each call entered and left."""
     before = answer.calls().count("leave")
     deadline = time.monotonic() + bound
-    while True:
-        calls = answer.calls()
-        if (calls.count("leave") >= before + count) if count else calls[-1:] == ["enter"]:
-            return calls
+    while answer.calls().count("leave") < before + count:
         if time.monotonic() > deadline:
-            raise Failure(f"{what}: the reader was not called within {bound} s: {calls}")
+            raise Failure(f"{what}: the reader was not called within {bound} s: {answer.calls()}")
+        time.sleep(0.02)
+
+
+def await_hang(answer, ms, what, bound=10.0):
+    """Waits until a call has taken an answer that takes `ms` milliseconds,
+    and is in it."""
+    deadline = time.monotonic() + bound
+    while answer.lines()[-1:] != [["answer", str(ms)]]:
+        if time.monotonic() > deadline:
+            raise Failure(f"{what}: no call took {ms} ms within {bound} s: {answer.lines()}")
         time.sleep(0.02)
 
 
@@ -679,7 +689,7 @@ def watch_hung_library(h):
     host = h.start_watch(h.watch_exe(h.scripted), answer.env())
     host.expect([event("no_card")], "no card at start")
     answer.set("0 12345678 8000")
-    await_calls(answer, "hanging read", count=0)
+    await_hang(answer, 8000, "hanging read")
     entered = time.monotonic()
     timed_out = host.expect([event("timeout")], "hanging read", within=10)
     if timed_out - entered < 4.5:
@@ -691,7 +701,7 @@ def watch_hung_library(h):
     calls = answer.calls()
     expect_one_at_a_time(calls, "hung read")
     answer.set("0 12345678 60000")
-    await_calls(answer, "read hanging for good", count=0)
+    await_hang(answer, 60000, "read hanging for good")
     host.expect([event("timeout")], "read hanging for good", within=10)
     host.close("input closed while a read hangs")
 
@@ -813,7 +823,7 @@ def watch_lock(h):
         if not stat.S_ISREG(info.st_mode) or stat.S_IMODE(info.st_mode) != 0o600:
             raise Failure(f"{lock}: mode {oct(info.st_mode)}")
     answer.set("0 12345678 8000")
-    await_calls(answer, "the watch's read hanging", count=0)
+    await_hang(answer, 8000, "the watch's read hanging")
     entered = len(answer.calls())
     status, out, _ = h.run(tool, env=env, args=["--json"])
     found = json.loads(out)["answer"]
