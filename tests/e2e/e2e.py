@@ -132,7 +132,7 @@ class Harness:
         print(f"skipped: {what}: {reason}")
 
     def start_watch(self, exe, env=None) -> "WatchHost":
-        return WatchHost(exe, env, root=self.root, wine=self.wine)
+        return WatchHost(exe, env, root=self.root, runner=[self.wine] if self.wine else [])
 
     def watch_exe(self, library, name="watch") -> str:
         """The watch host staged in a folder of its own with `library` (as
@@ -156,14 +156,15 @@ class WatchHost:
     """A running watch host, spoken to as a browser does: frames in, frames
     out, each frame out collected with the time it arrived. `root` is the
     case's folder, where the host's private XDG_RUNTIME_DIR (a lock of the
-    case's own, reader/reader_lock.hpp) and any sanitizer's report go."""
+    case's own, reader/reader_lock.hpp) and any sanitizer's report go;
+    `runner` the command that runs a Windows program, if it is one."""
 
     running = []  # every host started, killed when its case ends
 
-    def __init__(self, exe, env=None, root=None, wine=None, bound=None):
+    def __init__(self, exe, env=None, root=None, runner=(), bound=None):
         self.root = root
-        self.wine = wine
-        self.bound = bound or (20.0 if wine else 5.0)
+        self.wine = bool(runner)
+        self.bound = bound or (20.0 if runner else 5.0)
         runtime = os.path.join(root, "runtime")
         if not os.path.isdir(runtime):
             os.mkdir(runtime, 0o700)
@@ -179,7 +180,7 @@ class WatchHost:
             full_env[name] = ":".join(filter(None, [os.environ.get(name),
                                                     f"log_path={self.sanitizer_log}"]))
         full_env.update(env or {})
-        command = [wine, exe] if wine else [exe]
+        command = [*runner, exe]
         WatchHost.running.append(self)
         self.proc = subprocess.Popen(command, env=full_env, cwd=root, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
