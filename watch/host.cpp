@@ -30,9 +30,11 @@ using steady = std::chrono::steady_clock;
 class worker {
   public:
     worker(std::mutex& shared, std::condition_variable& finished)
-        : shared_(shared), finished_signal_(finished) {
-        // Never joined: the process ends without waiting for a call that may
-        // never return.
+        : shared_(shared), finished_signal_(finished) {}
+
+    // Throws std::system_error when no thread can be started. Never joined:
+    // the process ends without waiting for a call that may never return.
+    void start_thread() {
         std::thread([this] { loop(); }).detach();
     }
 
@@ -97,10 +99,15 @@ class worker {
     steady::time_point bound_at_{};
 };
 
+class host;
+[[noreturn]] void read_requests(host& watch);
+
 class host {
   public:
     explicit host(native_string library_path) : path_(std::move(library_path)) {}
 
+    // Starts the threads and runs the host; throws std::system_error when a
+    // thread cannot be started.
     [[noreturn]] void run();
 
     // From the input thread.
@@ -128,6 +135,9 @@ class host {
     void observe(const outcome& result, bool presented, steady::time_point now);
     void notice_stuck(steady::time_point now);
     void start_work(steady::time_point now);
+    void start_reads(steady::time_point now, std::optional<bool>& present);
+    // Whether the library is there, looked at once per round.
+    bool present_now(std::optional<bool>& present) const;
     void library_missing(steady::time_point now);
     void start_read(read_job job, steady::time_point now);
     void start_wait(steady::time_point now);
@@ -286,20 +296,14 @@ void host::start_wait(steady::time_point now) {
     waits_.start([this] { wait_slot_ = wait_once(path_, asking_); }, now + wait_slice + read_bound);
 }
 
-void host::start_work(steady::time_point now) {
-    if (reads_.stuck() || waits_.stuck()) return;
-    if (retry_read_at_ && now >= *retry_read_at_) {
-        retry_read_at_.reset();
-        watch_read_wanted_ = true;
-    }
-    std::optional<bool> present;
-    const auto check_present = [&] {
-        if (!present) present = library_present();
-        return *present;
-    };
+bool host::present_now(std::optional<bool>& present) const {
+    if (!present) present = library_present();
+    return *present;
+}
 
+void host::start_reads(steady::time_point now, std::optional<bool>& present) {
     if (!reads_.busy() && !requests_.empty()) {
-        if (check_present()) {
+        if (present_now(present)) {
             start_read({false, false, std::move(requests_), false}, now);
             requests_.clear();
         } else {
@@ -308,24 +312,34 @@ void host::start_work(steady::time_point now) {
     }
     // The watch's own read follows the wait that asked for it, never beside
     // one: what a wait reports as new is new since the read before.
-    const bool read_due = watch_read_wanted_ || (mode_ == mode::polling && now >= next_poll_);
-    if (!reads_.busy() && read_due && (mode_ == mode::polling || !waits_.busy())) {
-        if (check_present()) {
-            start_read({true, watch_presented_, {}, false}, now);
-            watch_read_wanted_ = watch_presented_ = false;
-            if (mode_ == mode::polling) next_poll_ = now + poll_interval;
-        } else {
-            library_missing(now);
-        }
+    const bool due = watch_read_wanted_ || (mode_ == mode::polling && now >= next_poll_);
+    if (reads_.busy() || !due || (mode_ != mode::polling && waits_.busy())) return;
+    if (present_now(present)) {
+        start_read({true, watch_presented_, {}, false}, now);
+        watch_read_wanted_ = watch_presented_ = false;
+        if (mode_ == mode::polling) next_poll_ = now + poll_interval;
+    } else {
+        library_missing(now);
     }
+}
+
+void host::start_work(steady::time_point now) {
+    if (reads_.stuck() || waits_.stuck()) return;
+    if (retry_read_at_ && now >= *retry_read_at_) {
+        retry_read_at_.reset();
+        watch_read_wanted_ = true;
+    }
+    std::optional<bool> present;
+    start_reads(now, present);
     const bool watch_reading = reads_.busy() && reading_.for_watch;
-    if (mode_ != mode::polling && !waits_.busy() && !watch_read_wanted_ && !watch_reading &&
-        now >= next_wait_) {
-        if (check_present()) {
-            start_wait(now);
-        } else {
-            library_missing(now);
-        }
+    if (mode_ == mode::polling || waits_.busy() || watch_read_wanted_ || watch_reading ||
+        now < next_wait_) {
+        return;
+    }
+    if (present_now(present)) {
+        start_wait(now);
+    } else {
+        library_missing(now);
     }
 }
 
@@ -344,6 +358,9 @@ std::optional<steady::time_point> host::next_wake(steady::time_point now) const 
 }
 
 void host::run() {
+    reads_.start_thread();
+    waits_.start_thread();
+    std::thread([this] { read_requests(*this); }).detach();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         const steady::time_point now = steady::now();
@@ -437,7 +454,6 @@ void run_host() {
     try {
         // Lives until the process ends: its threads use it to the last.
         static host watch(std::move(library_path));
-        std::thread([] { read_requests(watch); }).detach();
         watch.run();
     } catch (const std::system_error&) {
         // No thread could be started (the user's or the system's limit):

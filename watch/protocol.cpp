@@ -101,10 +101,12 @@ class json_reader {
         return value;
     }
 
-    unsigned char byte(std::size_t at) const { return static_cast<unsigned char>(text_[at]); }
+    [[nodiscard]] unsigned char byte(std::size_t at) const {
+        return static_cast<unsigned char>(text_[at]);
+    }
 
     // The length of the UTF-8 sequence at at_ (1 to 4), 0 when it is not one.
-    std::size_t utf8_length() const {
+    [[nodiscard]] std::size_t utf8_length() const {
         const unsigned char lead = byte(at_);
         std::size_t length = 0;
         std::uint32_t code = 0;

@@ -2,42 +2,52 @@
 // a browser watches for cards, and tells it of each change of what lies on
 // the reader. It reads through the OUR_IDR.dll beside it exactly as the
 // one-shot program does (load, one call of idr_read, unload), one read at a
-// time, each within a bound.
+// time, each within a bound (host.hpp).
 //
 // Frames, both ways: a 4-byte length in the machine's byte order, then that
-// many bytes of UTF-8 JSON, as browsers' native messaging has them.
+// many bytes of UTF-8 JSON, as browsers' native messaging has them. Every
+// frame is written whole, in one write.
 //
-// The host writes, one frame each:
+// The host writes, one frame each, without white space:
 //
-//   {"event":"card","cardno":"-559038737"}   a card is presented: once per
-//                                             presentation; another card at once
-//   {"event":"no_card"}      the card was taken away; no card on the reader
-//   {"event":"no_reader"}    no reader connected, or no service or driver for it
-//   {"event":"failed"}       the library answered a status we do not know, or
-//                            cannot be loaded, or has no idr_read
-//   {"event":"not_found"}    no OUR_IDR.dll beside the host
-//   {"event":"timeout"}      a read has not returned within its bound
+//   {"event":"card","cardno":"-559038737"}  a card is presented; the number
+//                                           in signed decimal, as the
+//                                           program writes it
+//   {"event":"no_card"}    the card was taken away; none on the reader
+//   {"event":"no_reader"}  no reader connected, or no service or driver for
+//                          it (the library's status 23)
+//   {"event":"failed"}     the library answered a status we do not know, or
+//                          cannot be loaded, or has no idr_read
+//   {"event":"not_found"}  no OUR_IDR.dll beside the host
+//   {"event":"timeout"}    a read has not returned within its bound
 //
-// Each of these is sent when it begins, never again while it lasts; the
-// first tells the state at start. A card is sent again when it is presented
-// again, even if it is the same card: taken away and shown again between two
-// reads (heard only with a library that can wait, reader/wait_entry.hpp), or
-// after another event.
+// The first of these tells the state at start; after that each is sent when
+// it begins, never again while it lasts. A card is sent once per
+// presentation: not again while it lies there, at once when another card
+// takes its place, and again when it is taken away and shown again: seen
+// away by a read, or, with a library that can wait (reader/wait_entry.hpp),
+// put on again between two looks. After any other message a card is news.
 //
 // The browser may send, one frame each:
 //
-//   {"read":7}   a read of its own: N is an integer from 0 to 2^53 - 1. The
-//                host reads afresh, after the read in progress if any, and
-//                answers {"read":7,"event":"card","cardno":"12345"} (or any
-//                event above but timeout's rule: while a read is stuck it
-//                answers {"read":7,"event":"timeout"} at once). Requests
-//                that arrive together share one read. With more than
-//                max_pending_reads waiting it answers {"read":7,"error":"busy"}.
+//   {"read":N}  N an integer from 0 to 2^53 - 1 (JSON's plain digits). A
+//               read of the browser's own, started after the request
+//               arrived, answered with the event it came to:
+//               {"read":N,"event":"card","cardno":"12345"}, or
+//               {"read":N,"event":"no_card"} and so on. Requests that
+//               arrive while a read is in progress share the next read. At
+//               once: {"read":N,"event":"timeout"} while a read is stuck past
+//               its bound, {"read":N,"event":"not_found"} without a library,
+//               and {"read":N,"error":"busy"} when max_pending_reads
+//               requests are already waiting. These reads and their answers
+//               leave the watch's own events alone.
 //
-// Any other frame (not JSON, not an object, other members, a frame over
-// longest_request bytes, which is read and dropped) is answered with
+// Any other frame (not JSON, not an object, another member or a second one,
+// N out of range or not plain digits, names with escapes, a frame longer
+// than longest_request bytes, which is read and dropped) is answered with
 // {"error":"bad_request"}, and the host goes on. When its input ends (the
-// browser closed the port or ended) the host ends at once, exit status 0.
+// browser closed the port, or ended) the host ends at once with exit status
+// 0, whatever a read is doing.
 #pragma once
 
 #include <cstddef>
@@ -52,8 +62,6 @@ namespace vellicor::watch {
 // The longest frame the host takes from the browser; any request fits many
 // times over.
 inline constexpr std::size_t longest_request = 4096;
-// The longest frame a browser takes from a host.
-inline constexpr std::size_t longest_message = std::size_t{1} << 20U;
 // Read requests waiting for one read at most.
 inline constexpr std::size_t max_pending_reads = 256;
 // The largest read number, JavaScript's largest safe integer.

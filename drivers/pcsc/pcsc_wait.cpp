@@ -21,7 +21,7 @@ namespace {
 namespace pcsc = vellicor::pcsc;
 
 // The name through which PC/SC reports readers plugged in or out.
-constexpr char pnp_notification[] = "\\\\?PnP?\\Notification";
+constexpr char pnp_notification[] = R"(\\?PnP?\Notification)";
 
 // How much longer than its timeout a wait may take before it is given up: a
 // service that has stopped answering.
@@ -84,61 +84,77 @@ bool any_changed(const SCARD_READERSTATE* states, std::size_t count) noexcept {
     return false;
 }
 
+// Waits from what the readers were last seen as (`states`, the readers a
+// read would ask and then the notification's entry) until something that
+// counts changes, the deadline, or the list of readers changes (`relist`).
+vellicor::wait_result wait_on(wait_job& job, SCARDCONTEXT context, SCARD_READERSTATE* states,
+                              std::size_t asked, unsigned long long deadline, int& idle_wakes,
+                              bool& relist) noexcept {
+    const auto entries = static_cast<DWORD>(asked + 1);
+    for (;;) {
+        const unsigned long long at = pcsc::monotonic_ms();
+        if (at >= deadline) return vellicor::wait_unchanged;
+        // Each entry waits from what it was last seen as; the notification's,
+        // in its upper half, counts the readers.
+        for (std::size_t i = 0; i <= asked; ++i) {
+            states[i].dwCurrentState = states[i].dwEventState & ~DWORD{SCARD_STATE_CHANGED};
+        }
+        const LONG rv =
+            SCardGetStatusChange(context, static_cast<DWORD>(deadline - at), states, entries);
+        if (rv == static_cast<LONG>(SCARD_E_TIMEOUT)) return vellicor::wait_unchanged;
+        if (rv != SCARD_S_SUCCESS) return vellicor::wait_unavailable;
+        if (!any_changed(states, entries) && ++idle_wakes > most_idle_wakes) {
+            return vellicor::wait_unavailable;
+        }
+        if ((states[asked].dwEventState & SCARD_STATE_CHANGED) != 0) {
+            relist = true;
+            return vellicor::wait_unchanged;
+        }
+        record(states, asked, job.now);
+        const vellicor::wait_result result = pcsc::compare_seen(job.before, job.now);
+        if (result != vellicor::wait_unchanged) return result;
+        // Only what does not count changed, a program connecting to a card
+        // say: wait on.
+    }
+}
+
+// Lists the readers, looks at them at once, and waits (wait_on).
+vellicor::wait_result look_and_wait(wait_job& job, unsigned long long deadline, int& idle_wakes,
+                                    bool& relist) noexcept {
+    pcsc::reader_survey survey;
+    pcsc::step failed = pcsc::step::establish_context;
+    LONG rv = survey.list(failed);
+    // No reader at all still leaves the notification of a new one.
+    if (rv != SCARD_S_SUCCESS && !(failed == pcsc::step::list_readers &&
+                                   rv == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE))) {
+        return vellicor::wait_unavailable;
+    }
+    std::size_t order[pcsc::max_readers];
+    const std::size_t asked =
+        pcsc::order_readers(job.chosen, survey.names(), survey.count(), order);
+    SCARD_READERSTATE states[pcsc::max_readers + 1] = {};
+    for (std::size_t i = 0; i < asked; ++i) states[i].szReader = survey.names()[order[i]];
+    states[asked].szReader = pnp_notification;
+
+    // What they hold now, answered at once.
+    rv = SCardGetStatusChange(survey.context(), 0, states, static_cast<DWORD>(asked + 1));
+    if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT)) {
+        return vellicor::wait_unavailable;
+    }
+    record(states, asked, job.now);
+    const vellicor::wait_result result = pcsc::compare_seen(job.before, job.now);
+    if (result != vellicor::wait_unchanged) return result;
+    return wait_on(job, survey.context(), states, asked, deadline, idle_wakes, relist);
+}
+
 vellicor::wait_result wait_for_change(wait_job& job) noexcept {
     const unsigned long long deadline = pcsc::monotonic_ms() + job.timeout_ms;
     int idle_wakes = 0;
-    // Once for every list of the readers: a reader plugged in or out means
-    // listing them again.
+    // A reader plugged in or out means listing them again.
     for (;;) {
-        pcsc::reader_survey survey;
-        pcsc::step failed = pcsc::step::establish_context;
-        LONG rv = survey.list(failed);
-        // No reader at all still leaves the notification of a new one.
-        if (rv != SCARD_S_SUCCESS && !(failed == pcsc::step::list_readers &&
-                                       rv == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE))) {
-            return vellicor::wait_unavailable;
-        }
-        std::size_t order[pcsc::max_readers];
-        const std::size_t asked =
-            pcsc::order_readers(job.chosen, survey.names(), survey.count(), order);
-        // The readers a read would ask, then the notification's own entry.
-        SCARD_READERSTATE states[pcsc::max_readers + 1] = {};
-        for (std::size_t i = 0; i < asked; ++i) states[i].szReader = survey.names()[order[i]];
-        SCARD_READERSTATE& readers_changed = states[asked];
-        readers_changed.szReader = pnp_notification;
-        const auto entries = static_cast<DWORD>(asked + 1);
-
-        // What they hold now, answered at once.
-        rv = SCardGetStatusChange(survey.context(), 0, states, entries);
-        if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT)) {
-            return vellicor::wait_unavailable;
-        }
-        record(states, asked, job.now);
-        vellicor::wait_result result = pcsc::compare_seen(job.before, job.now);
-        if (result != vellicor::wait_unchanged) return result;
-
-        for (;;) {
-            const unsigned long long at = pcsc::monotonic_ms();
-            if (at >= deadline) return vellicor::wait_unchanged;
-            // Each entry waits from what it was last seen as; the
-            // notification's, in its upper half, counts the readers.
-            for (std::size_t i = 0; i <= asked; ++i) {
-                states[i].dwCurrentState = states[i].dwEventState & ~DWORD{SCARD_STATE_CHANGED};
-            }
-            rv = SCardGetStatusChange(survey.context(), static_cast<DWORD>(deadline - at), states,
-                                      entries);
-            if (rv == static_cast<LONG>(SCARD_E_TIMEOUT)) return vellicor::wait_unchanged;
-            if (rv != SCARD_S_SUCCESS) return vellicor::wait_unavailable;
-            if (!any_changed(states, asked + 1) && ++idle_wakes > most_idle_wakes) {
-                return vellicor::wait_unavailable;
-            }
-            if ((readers_changed.dwEventState & SCARD_STATE_CHANGED) != 0) break;
-            record(states, asked, job.now);
-            result = pcsc::compare_seen(job.before, job.now);
-            if (result != vellicor::wait_unchanged) return result;
-            // Only what does not count changed, a program connecting to a card
-            // say: wait on.
-        }
+        bool relist = false;
+        const vellicor::wait_result result = look_and_wait(job, deadline, idle_wakes, relist);
+        if (!relist) return result;
         if (++idle_wakes > most_idle_wakes) return vellicor::wait_unavailable;
     }
 }
