@@ -1,8 +1,10 @@
-// Which outcomes of the watch host's reads become events: once per
-// presentation, each other status when it begins.
+// Which outcomes of the watch host's reads become events, where the
+// end-to-end cases cannot easily tell: a presentation that only the library
+// saw, and a card heard again after a timeout.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "watch/protocol.hpp"
@@ -27,24 +29,8 @@ std::vector<std::string> sent(const std::vector<std::pair<outcome, bool>>& run) 
 }
 
 const outcome card_a{event_kind::card, "305419896"};
-const outcome card_b{event_kind::card, "-559038737"};
 const outcome no_card{event_kind::no_card, {}};
 const outcome timeout{event_kind::timeout, {}};
-
-TEST(EventFilter, OneEventPerPresentation) {
-    EXPECT_EQ(sent({{no_card, false},
-                    {card_a, false},
-                    {card_a, false},
-                    {no_card, false},
-                    {no_card, false},
-                    {card_a, false},
-                    {card_b, false},
-                    {card_b, false}}),
-              (std::vector<std::string>{
-                  R"({"event":"no_card"})", R"({"event":"card","cardno":"305419896"})",
-                  R"({"event":"no_card"})", R"({"event":"card","cardno":"305419896"})",
-                  R"({"event":"card","cardno":"-559038737"})"}));
-}
 
 TEST(EventFilter, APresentationSeenByTheLibraryIsNewForTheSameCard) {
     EXPECT_EQ(sent({{card_a, false}, {card_a, true}, {card_a, false}}).size(), 2U);
