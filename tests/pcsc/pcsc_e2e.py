@@ -680,6 +680,11 @@ def case_watch_cards(h):
     host.expect_quiet(0.1, "card held")
     if card.commands.count(GET_UID) != 1:
         raise Failure(f"the card held was asked {card.commands.count(GET_UID)} times, not once")
+    # A read of the browser's own runs beside the wait, not after it, and
+    # our connecting to the card wakes nothing.
+    host.send({"read": 1})
+    host.expect([event("card", -559038737, read=1)], "read asked for meanwhile", within=1.5)
+    host.expect_quiet(2.5, "card held, after the read asked for")
     h.remove(card)
     host.expect([event("no_card")], "card taken away")
     card = h.insert("DEADBEEF")
