@@ -18,7 +18,17 @@
 //     refuse                present, but every connect is refused
 //     transmit-error        present, but every transmit fails
 //     mute                  present, but a transmit never returns
+//     file:PATH             whichever of the above the file at PATH holds
+//                           when a call looks at the reader ("empty" when it
+//                           cannot be read), for a card that a test puts on
+//                           and takes off while a program runs
 //   A card is T=1 unless "/t0" follows it.
+//
+// As the real service does, SCardGetStatusChangeA counts the cards put on
+// and taken off each reader in the upper 16 bits of its state (a file's
+// reader changes state when a call finds its file changed), gives the number
+// of readers in the upper bits of "\\?PnP?\Notification"'s, and waits
+// for a change without keeping other calls out.
 //
 // Everything it sees goes to winscard.log beside this DLL, one line per
 // event, written as it happens so that even a process that hangs or is killed
@@ -56,7 +66,11 @@ struct reader {
     card_kind card = card_kind::empty;
     std::string answer;  // the UID or the status word
     DWORD protocol = SCARD_PROTOCOL_T1;
+    std::string card_file;  // file:PATH's, read afresh at each look
+    DWORD events = 0;       // cards put on and taken off
 };
+
+constexpr char pnp_notification[] = "\\\\?PnP?\\Notification";
 
 struct connection {
     SCARDCONTEXT context;
@@ -110,6 +124,13 @@ class request {
     request& operator=(const request&) = delete;
     ~request() { ReleaseSemaphore(service_lock, 1, nullptr); }
 
+    // Lets other calls in while this one waits.
+    void pause(DWORD ms) const noexcept {
+        ReleaseSemaphore(service_lock, 1, nullptr);
+        Sleep(ms);
+        WaitForSingleObject(service_lock, INFINITE);
+    }
+
     [[noreturn]] void never_answer() const noexcept {
         blocked_call = name_;
         log_line("%s: never answering", name_);
@@ -157,7 +178,37 @@ bool parse_card(std::string text, reader& into) {
         into.card = card_kind::status_word;
         return parse_hex(text.substr(3), into.answer) && into.answer.size() == 2;
     }
+    if (text.rfind("file:", 0) == 0 && text.size() > 5) {
+        into.card_file = text.substr(5);
+        into.card = card_kind::empty;
+        return true;
+    }
     return false;
+}
+
+// A file's reader as its file says now; a change of card counts as an event.
+void look_at(reader& one) {
+    if (one.card_file.empty()) return;
+    std::string text;
+    if (std::FILE* file = std::fopen(one.card_file.c_str(), "rb")) {
+        char buffer[256];
+        const std::size_t size = std::fread(buffer, 1, sizeof buffer, file);
+        std::fclose(file);
+        text.assign(buffer, size);
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())) != 0) {
+            text.pop_back();
+        }
+    }
+    reader now;
+    if (text.empty()) text = "empty";
+    if (!parse_card(text, now)) {
+        log_line("script error: cannot read \"%s\" in %s", text.c_str(), one.card_file.c_str());
+        now = reader{};
+    }
+    if (now.card != one.card || now.answer != one.answer) ++one.events;
+    one.card = now.card;
+    one.answer = now.answer;
+    one.protocol = now.protocol;
 }
 
 // Leaves `state` at service::none unless the whole script is sound.
@@ -224,10 +275,11 @@ bool open_context(SCARDCONTEXT context, const char* call) {
     return false;
 }
 
-const reader* find_reader(const char* name, std::size_t* index) {
+reader* find_reader(const char* name, std::size_t* index) {
     for (std::size_t i = 0; name != nullptr && i < readers.size(); ++i) {
         if (readers[i].name == name) {
             if (index != nullptr) *index = i;
+            look_at(readers[i]);
             return &readers[i];
         }
     }
@@ -347,28 +399,46 @@ LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT hContext, DWORD dwTimeout,
         log_line("violation: SCardGetStatusChangeA without its reader states");
         return SCARD_E_INVALID_PARAMETER;
     }
-    bool changed = false;
-    for (DWORD i = 0; i < cReaders; ++i) {
-        SCARD_READERSTATEA& entry = rgReaderStates[i];
-        const reader* one = find_reader(entry.szReader, nullptr);
-        if (one == nullptr) return SCARD_E_UNKNOWN_READER;
-        const DWORD now = one->card == card_kind::empty ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT;
-        const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
-                             (entry.dwCurrentState & 0xFFFF & ~SCARD_STATE_CHANGED) != now;
-        entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
-        entry.cbAtr = 0;
-        if (now == SCARD_STATE_PRESENT) {
-            entry.cbAtr = sizeof card_atr;
-            std::memcpy(entry.rgbAtr, card_atr, sizeof card_atr);
+    for (DWORD waited = 0;;) {
+        bool changed = false;
+        for (DWORD i = 0; i < cReaders; ++i) {
+            SCARD_READERSTATEA& entry = rgReaderStates[i];
+            DWORD now = static_cast<DWORD>(readers.size()) << 16;
+            entry.cbAtr = 0;
+            if (entry.szReader != nullptr && std::strcmp(entry.szReader, pnp_notification) == 0) {
+                // Readers never come or go here.
+                const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
+                                     (entry.dwCurrentState >> 16) != (now >> 16);
+                entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
+                changed = changed || differs;
+                continue;
+            }
+            const reader* one = find_reader(entry.szReader, nullptr);
+            if (one == nullptr) return SCARD_E_UNKNOWN_READER;
+            now = (one->card == card_kind::empty ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT) |
+                  (one->events << 16);
+            const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
+                                 (entry.dwCurrentState & ~SCARD_STATE_CHANGED) != now;
+            entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
+            if ((now & SCARD_STATE_PRESENT) != 0) {
+                entry.cbAtr = sizeof card_atr;
+                std::memcpy(entry.rgbAtr, card_atr, sizeof card_atr);
+            }
+            changed = changed || differs;
         }
-        log_line("  \"%s\": current %#lx, event %#lx", entry.szReader, entry.dwCurrentState,
-                 entry.dwEventState);
-        changed = changed || differs;
+        if (changed || waited >= dwTimeout) {
+            for (DWORD i = 0; i < cReaders; ++i) {
+                log_line("  \"%s\": current %#lx, event %#lx", rgReaderStates[i].szReader,
+                         rgReaderStates[i].dwCurrentState, rgReaderStates[i].dwEventState);
+            }
+            if (waited != 0) log_line("  after %lu ms", waited);
+            return changed ? SCARD_S_SUCCESS : SCARD_E_TIMEOUT;
+        }
+        if (dwTimeout == INFINITE) call.never_answer();
+        const DWORD slice = std::min<DWORD>(20, dwTimeout - waited);
+        call.pause(slice);
+        waited += slice;
     }
-    if (changed) return SCARD_S_SUCCESS;
-    if (dwTimeout == INFINITE) call.never_answer();
-    Sleep(dwTimeout);
-    return SCARD_E_TIMEOUT;
 }
 
 LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
