@@ -3,7 +3,7 @@ import js from "@eslint/js";
 import globals from "globals";
 
 export default [
-    { ignores: ["build/", "dist/", "node_modules/", "tests/pcsc/.vpcd/"] },
+    { ignores: ["build/", "dist/", "node_modules/", "tests/pcsc/.vpcd/", "tests/web/.debian-node/"] },
     js.configs.recommended,
     {
         files: ["web/**/*.js", "tests/web/page.js"],
