@@ -248,15 +248,33 @@ class Harness:
     def start_count(self):
         return len(self.started())
 
-    def launch(self, extension=True, policy=None):
+    def stage_extension(self, tamper):
+        """A copy of the extension to load; with `tamper`, the tests' own
+        content script (tamper.js) runs beside ours, in the same world."""
+        staged = os.path.join(self.root, "extension")
+        shutil.rmtree(staged, ignore_errors=True)
+        shutil.copytree(EXTENSION, staged)
+        if tamper:
+            shutil.copy2(os.path.join(HERE, "tamper.js"), staged)
+            manifest_path = os.path.join(staged, "manifest.json")
+            with open(manifest_path, encoding="utf-8") as f:
+                manifest = json.load(f)
+            manifest["content_scripts"][0]["js"].append("tamper.js")
+            with open(manifest_path, "w", encoding="utf-8") as f:
+                json.dump(manifest, f, indent=2)
+        return staged
+
+    def launch(self, extension=True, policy=None, tamper=False):
         """Starts Chromium; with `policy`, in a mount namespace of its own
         where /etc/chromium is a copy holding that managed policy."""
+        self.launched = {"extension": extension, "policy": policy, "tamper": tamper}
         command = [self.args.chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                    "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
                    "--disable-component-update", "--disable-sync", f"--user-data-dir={self.profile}",
                    "--remote-debugging-pipe"]
         if extension:
-            command += [f"--disable-extensions-except={EXTENSION}", f"--load-extension={EXTENSION}"]
+            staged = self.stage_extension(tamper)
+            command += [f"--disable-extensions-except={staged}", f"--load-extension={staged}"]
         command.append("about:blank")
         if policy is not None:
             command = self.in_policy_namespace(policy) + command
@@ -267,7 +285,7 @@ class Harness:
         # The browser never outlives the test, however the test ends.
         command = ["setpriv", "--pdeathsig", "KILL", "/bin/bash", "-c",
                    f'exec "$@" 3<&{browser_in} 4>&{browser_out}', "bash", *command]
-        self.log = open(os.path.join(self.root, "chromium.log"), "wb")
+        self.log = open(os.path.join(self.root, "chromium.log"), "ab")
         self.browser = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
                                         pass_fds=(browser_in, browser_out), start_new_session=True)
         os.close(browser_in)
@@ -290,6 +308,21 @@ class Harness:
         if subprocess.run([*unshare, "true"], capture_output=True).returncode != 0:
             raise Failure("cannot create a mount namespace (run as root, or allow user namespaces)")
         return [*unshare, "/bin/sh", "-c", f"mount --bind '{etc}' /etc/chromium && exec \"$@\"", "sh"]
+
+    def quit(self):
+        if self.browser is not None and self.browser.poll() is None:
+            os.killpg(self.browser.pid, signal.SIGTERM)
+            try:
+                self.browser.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.browser.pid, signal.SIGKILL)
+                self.browser.wait()
+        self.browser = None
+
+    def restart(self):
+        """Quits the browser and starts it again as before, on the same profile."""
+        self.quit()
+        self.launch(**self.launched)
 
     def extension_worker(self):
         """Waits for the extension's service worker; returns its session."""
@@ -355,17 +388,36 @@ class Harness:
             raise Failure(f"{what}: the host was started {self.start_count() - before} times, not {started}")
 
     def options_page(self):
-        return self.open(f"chrome-extension://{EXTENSION_ID}/options.html")
+        """Opens the options page; while the extension is being reloaded, the
+        browser shows an error page in its place, so until it is back."""
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while True:
+            session = self.open(f"chrome-extension://{EXTENSION_ID}/options.html")
+            if self.devtools.evaluate(session, "typeof chrome.storage") == "object":
+                return session
+            if time.monotonic() > deadline:
+                raise Failure("the options page did not load")
+            self.devtools.send("Page.close", session=session)
+            time.sleep(0.1)
 
     def allow(self, origin):
         """Adds `origin` on the options page as a user would."""
         session = self.options_page()
         self.type_origin(session, origin)
-        self.devtools.evaluate(session, f"""new Promise((resolve) => {{
-            const check = () => chrome.storage.local.get("userOrigins").then((items) =>
-                (items.userOrigins ?? []).includes({json.dumps(origin)}) ? resolve() : setTimeout(check, 20));
-            check(); }})""")
+        self.user_list(session, lambda shown: origin in shown)
         return session
+
+    def user_list(self, session, until=lambda shown: True):
+        """The user's list as the options page shows it, once `until(list)`."""
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while True:
+            shown = self.devtools.evaluate(
+                session, '[...document.querySelectorAll("#user button")].map((b) => b.dataset.origin)')
+            if until(shown):
+                return shown
+            if time.monotonic() > deadline:
+                raise Failure(f"the options page shows the user's list as {shown}")
+            time.sleep(0.02)
 
     def type_origin(self, session, text):
         self.devtools.evaluate(session, f"""(() => {{
@@ -373,13 +425,7 @@ class Harness:
             document.getElementById("add").requestSubmit(); }})()""")
 
     def cleanup(self):
-        if self.browser is not None and self.browser.poll() is None:
-            os.killpg(self.browser.pid, signal.SIGTERM)
-            try:
-                self.browser.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.browser.pid, signal.SIGKILL)
-                self.browser.wait()
+        self.quit()
         for server in self.servers.values():
             server.shutdown()
         shutil.rmtree(self.root, ignore_errors=True)
@@ -450,17 +496,18 @@ def case_denied(h):
     """A page on neither list is denied and never starts the program; so is
     a page of an allowed host under another name or port, or in a frame of
     an allowed page, also when the worker starts anew for the read. The
-    options page refuses entries the origin rule cannot allow."""
-    h.launch()
-    options = h.allow(h.servers["user"].origin())
+    options page refuses entries the origin rule cannot allow. Nothing a
+    content script or a page can write puts an origin on the user's list."""
+    h.launch(tamper=True)
+    user = h.servers["user"].origin()
+    options = h.allow(user)
     for text in ("http://example.com", "ftp://127.0.0.1", "https://desk.example.com/app", "*", ""):
         h.type_origin(options, text)
         shown = h.devtools.evaluate(options, 'document.getElementById("error").textContent')
         if not shown.startswith("Not added"):
             raise Failure(f"options page took {text!r}: {shown!r}")
-    stored = h.devtools.evaluate(options, 'chrome.storage.local.get("userOrigins").then((i) => i.userOrigins)')
-    if stored != [h.servers["user"].origin()]:
-        raise Failure(f"userOrigins after refused entries: {stored}")
+    if h.user_list(options) != [user]:
+        raise Failure(f"the user's list after refused entries: {h.user_list(options)}")
     for server, host in (("other", "127.0.0.1"), ("user", "localhost"), ("admin", "127.0.0.1")):
         page = h.page(server, host)
         for _ in range(3):
@@ -478,12 +525,42 @@ def case_denied(h):
     for server, expected, started in (("other", {"status": "denied"}, 0), ("user", CARD, 1)):
         h.stop_worker()
         h.read(h.page(server), expected, what=f"{server} origin, worker started anew", started=started)
+    # A content script (of the tests' own, in the same world as ours) and
+    # the page try to put the page's origin on the list: its reads stay
+    # denied, also once the worker starts anew, and the list is unchanged.
+    page = h.page("other")
+    tried = h.devtools.evaluate(page, "window.vellicorTest.tamper()")
+    if tried.get("storage.local") != "done" or tried.get("channel") != "done":
+        raise Failure(f"the content script could not even try: {tried}")
+    h.read(page, {"status": "denied"}, what="after a content script's attempts", started=0)
+    h.stop_worker()
+    h.read(h.page("other"), {"status": "denied"}, what="after a content script's attempts, worker anew", started=0)
+    if h.user_list(options) != [user]:
+        raise Failure(f"the user's list after a content script's attempts: {h.user_list(options)}")
     # Removed on the options page, the origin is denied again.
-    h.devtools.evaluate(options, f"""document.querySelector('button[data-origin="{h.servers["user"].origin()}"]').click()""")
-    h.devtools.evaluate(options, """new Promise((resolve) => { const check = () =>
-        chrome.storage.local.get("userOrigins").then((i) => i.userOrigins.length === 0 ? resolve() : setTimeout(check, 20));
-        check(); })""")
+    h.devtools.evaluate(options, f"""document.querySelector('button[data-origin="{user}"]').click()""")
+    h.user_list(options, lambda shown: not shown)
     h.read(h.page(), {"status": "denied"}, what="origin removed by the user", started=0)
+    # A version that kept the list in chrome.storage.local is replaced by
+    # this one: at the next start the list moves, once. The origin reads
+    # again, and the old copy is gone.
+    h.devtools.evaluate(options, f"""new Promise((resolve, reject) => {{
+        const opening = indexedDB.open("vellicor");
+        opening.onerror = () => reject(opening.error);
+        opening.onsuccess = () => {{
+            const transaction = opening.result.transaction("settings", "readwrite");
+            transaction.objectStore("settings").delete("userOrigins");
+            transaction.oncomplete = () => resolve(opening.result.close());
+            transaction.onerror = () => reject(transaction.error);
+        }};
+    }}).then(() => chrome.storage.local.set({{ userOrigins: [{json.dumps(user)}] }}))""")
+    h.restart()
+    options = h.options_page()
+    h.user_list(options, lambda shown: shown == [user])
+    h.read(h.page(), CARD, what="origin on the list moved from chrome.storage.local")
+    left = h.devtools.evaluate(options, 'chrome.storage.local.get("userOrigins")')
+    if left:
+        raise Failure(f"chrome.storage.local still holds {left} after the move")
 
 
 def case_policy(h):

@@ -2,48 +2,58 @@
 // once, and answers the content script with what the read came to.
 import { classifyAnswer, classifyDisconnect } from "./classify.js";
 import { mayRead, originList } from "./origins.js";
+import { loadUserOrigins, settleUserOrigins, watchUserOrigins } from "./user_origins.js";
 
 const HOST = "org.vellicor.reader";
 const DEFAULT_TIMEOUT_MS = 10000;
 const LONGEST_TIMEOUT_MS = 600000;
 
-// A list kept in extension storage, read once when the worker starts and
-// again whenever it changes, so that a read does not wait for storage. The
-// browser answers managed storage slowly right after it starts; only a read
-// that comes before the first answer waits for it.
+// A list of origins as last read from where it is kept, updated whenever it
+// changes, so that a read does not wait for storage. The browser answers
+// managed storage slowly right after it starts; only a read that comes before
+// the first answer waits for it.
 class StoredList {
-    constructor(area, key) {
-        this.area = area;
-        this.key = key;
+    constructor(read) {
+        this.read = read;
         this.value = null;
-        this.loaded = this.load();
-        chrome.storage.onChanged.addListener((changes, areaName) => {
-            if (areaName === this.area && this.key in changes) {
-                this.value = originList(changes[this.key].newValue);
-            }
-        });
+        this.changes = 0;
+        this.refresh();
     }
 
-    async load() {
+    set(value) {
+        this.value = originList(value);
+        this.changes += 1;
+    }
+
+    // Reads the list anew; a change reported meanwhile is newer than what was
+    // read.
+    async refresh() {
+        const changes = this.changes;
         let value = [];
         try {
-            value = originList((await chrome.storage[this.area].get(this.key))[this.key]);
+            value = originList(await this.read());
         } catch {
             // Managed storage fails where no policy applies: no list.
         }
-        // A change reported meanwhile is newer than what was read.
-        this.value ??= value;
-    }
-
-    // The list, or null when it is still unknown after `waitMs`.
-    async get(waitMs) {
-        if (this.value === null) await settleWithin(this.loaded, waitMs);
-        return this.value;
+        if (this.changes === changes) this.value = value;
     }
 }
 
-const adminOrigins = new StoredList("managed", "allowedOrigins");
-const userOrigins = new StoredList("local", "userOrigins");
+const adminOrigins = new StoredList(async () => (await chrome.storage.managed.get("allowedOrigins")).allowedOrigins);
+// The user's list as an update may be moving it (see settleUserOrigins).
+let settling = Promise.resolve();
+const userOrigins = new StoredList(async () => {
+    await settling;
+    return loadUserOrigins();
+});
+const lists = [adminOrigins, userOrigins];
+chrome.storage.onChanged.addListener((changes, areaName) => {
+    if (areaName === "managed" && "allowedOrigins" in changes) adminOrigins.set(changes.allowedOrigins.newValue);
+});
+watchUserOrigins((origins) => userOrigins.set(origins));
+chrome.runtime.onInstalled.addListener(({ reason }) => {
+    settling = settleUserOrigins(reason).catch(() => {});
+});
 
 function settleWithin(promise, ms) {
     return new Promise((resolve) => {
@@ -56,14 +66,12 @@ function settleWithin(promise, ms) {
 }
 
 async function allowed(origin, deadline) {
-    const known = [adminOrigins.value, userOrigins.value].filter((list) => list !== null);
-    if (mayRead(origin, ...known)) return true;
-    if (known.length === 2) return false;
-    const [admin, user] = await Promise.all([
-        adminOrigins.get(deadline - Date.now()),
-        userOrigins.get(deadline - Date.now()),
-    ]);
-    return mayRead(origin, admin ?? [], user ?? []);
+    const known = () => lists.map((list) => list.value ?? []);
+    if (mayRead(origin, ...known())) return true;
+    // Before denying, the lists are read anew (within the read's time): one
+    // may still be loading, or have changed without word.
+    await settleWithin(Promise.all(lists.map((list) => list.refresh())), deadline - Date.now());
+    return mayRead(origin, ...known());
 }
 
 // One run of the host: it is started, sent nothing, and its one message (or
