@@ -22,8 +22,9 @@ packages=(
     # msitools and libmsi's bindings for Debian's python3, signing
     # osslsigncode (the tests make their certificate with openssl)
     dpkg-dev file lintian nsis wixl msitools gir1.2-libmsi-1.0 python3-gi openssl
-    # The browser kit's tests: Debian's Chromium, driven headless
-    chromium
+    # The browser kit's tests: Debian's Chromium and Firefox ESR, driven
+    # headless
+    chromium firefox-esr
     # What Debian 12's own node (unpacked below for the rule tests) loads
     # from the system: libnode's libraries and the scripts it keeps outside
     libuv1 libc-ares2 libicu72 libnghttp2-14 libbrotli1 libssl3 zlib1g

@@ -9,8 +9,11 @@ import { readCard } from "../../web/vellicor.js";
 
 const NO_CARD = "请将卡放在感应区";
 const NO_READER = "机器没连上，或驱动程序未安装!";
-// What the browser makes of the GBK bytes: each invalid sequence U+FFFD.
-const replaced = (text) => text.replace(/[^\x20-\x7e]/gu, "\ufffd");
+// What both browsers make of the program's GBK bytes for these texts: they
+// decode them as UTF-8, into U+FFFD and other characters alike.
+const asBrowsersDecode = (hex) => new TextDecoder().decode(Buffer.from(hex.replace(/ /g, ""), "hex"));
+const NO_CARD_SEEN = asBrowsersDecode("c7eb bdab bfa8 b7c5 d4da b8d0 d3a6 c7f8");
+const NO_READER_SEEN = asBrowsersDecode("bbfa c6f7 c3bb c1ac c9cf a3ac bbf2 c7fd b6af b3cc d0f2 ceb4 b0b2 d7b0 21");
 
 test("answers of the host", () => {
     for (const [cardno, expected] of [
@@ -20,9 +23,9 @@ test("answers of the host", () => {
         ["0", { status: "card", cardno: "0" }],
         ["", { status: "failed" }],
         [NO_CARD, { status: "no_card" }],
-        [replaced(NO_CARD), { status: "no_card" }],
+        [NO_CARD_SEEN, { status: "no_card" }],
         [NO_READER, { status: "no_reader" }],
-        [replaced(NO_READER), { status: "no_reader" }],
+        [NO_READER_SEEN, { status: "no_reader" }],
         ["-", { status: "no_card" }],
         ["12 345", { status: "no_card" }],
         ["+5", { status: "no_card" }],
@@ -37,11 +40,20 @@ test("answers of the host", () => {
 });
 
 test("ports that end without an answer", () => {
-    assert.deepEqual(classifyDisconnect("Specified native messaging host not found."), { status: "not_installed" });
-    assert.deepEqual(classifyDisconnect("Access to the specified native messaging host is forbidden."),
-        { status: "not_installed" });
+    // Chromium's, then Firefox's words (the host not registered, or not for
+    // this extension), as they reported them.
+    for (const error of ["Specified native messaging host not found.",
+        "Access to the specified native messaging host is forbidden.",
+        "No such native application org.vellicor.reader"]) {
+        assert.deepEqual(classifyDisconnect(error), { status: "not_installed" }, error);
+    }
     for (const error of ["Error when communicating with the native messaging host.", "Native host has exited.",
-        "Specified native messaging host not found", undefined, ""]) {
+        "Failed to start native messaging host.", "Specified native messaging host not found",
+        // Firefox: a missing program or bad JSON, the program's unframed
+        // report, another host's name; a host that ended without writing.
+        "An unexpected error occurred",
+        "Native application tried to send a message of 2830622414 bytes, which exceeds the limit of 1048576 bytes.",
+        "No such native application org.vellicor.reader.other", null, undefined, ""]) {
         assert.deepEqual(classifyDisconnect(error), { status: "host_error" }, String(error));
     }
 });

@@ -97,7 +97,9 @@ function readFromHost(deadline) {
             return;
         }
         port.onMessage.addListener((message) => finish(classifyAnswer(message)));
-        port.onDisconnect.addListener(() => finish(classifyDisconnect(chrome.runtime.lastError?.message)));
+        // Chromium says why in runtime.lastError, Firefox in the port's error.
+        port.onDisconnect.addListener((ended) =>
+            finish(classifyDisconnect(ended.error?.message ?? chrome.runtime.lastError?.message)));
     });
 }
 
