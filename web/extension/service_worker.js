@@ -28,19 +28,25 @@ class StoredList {
         this.read = read;
         this.value = null;
         this.changes = 0;
-        this.waiting = [];
+        this.changed = null;
         this.refresh();
     }
 
     set(value) {
         this.value = originList(value);
         this.changes += 1;
-        for (const resolve of this.waiting.splice(0)) resolve();
+        this.changed?.resolve();
+        this.changed = null;
     }
 
     // Resolves at the next change reported.
     nextChange() {
-        return new Promise((resolve) => this.waiting.push(resolve));
+        if (this.changed === null) {
+            let resolve;
+            const promise = new Promise((settle) => (resolve = settle));
+            this.changed = { promise, resolve };
+        }
+        return this.changed.promise;
     }
 
     // Reads the list anew; a change reported meanwhile is newer than what was
