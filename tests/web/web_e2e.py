@@ -619,9 +619,12 @@ class Firefox:
     def tabs(self, url):
         tabs = []
         for tab in self.marionette.send("WebDriver:GetWindowHandles"):
-            self.switch(tab)
-            if self.marionette.send("WebDriver:GetCurrentURL")["value"] == url:
-                tabs.append(tab)
+            try:
+                self.switch(tab)
+                if self.marionette.send("WebDriver:GetCurrentURL")["value"] == url:
+                    tabs.append(tab)
+            except Failure:
+                self.current = None  # a tab that closed meanwhile
         return tabs
 
 
