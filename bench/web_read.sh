@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # What a read from a web page costs: the median round trip of readCard() for
-# a card in headless Chromium with the extension, beside the extension's
-# service worker starting the host itself (the browser's own cost of a native
-# host, without the page, the content script and the origin check) and the
-# program run alone. Against the simulated reader; prints figures, asserts
-# nothing. READS (default 200) reads of each, after 10 not counted.
+# a card in headless Chromium and in headless Firefox ESR with the extension,
+# each beside the extension starting the host itself (the browser's own cost
+# of a native host, without the page, the content script and the origin
+# check: Chromium's service worker, a Firefox extension page), and the program
+# run alone; all in the same rounds. Against the simulated reader; prints
+# figures, asserts nothing. READS (default 200) rounds, after 10 not counted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

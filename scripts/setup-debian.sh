@@ -22,8 +22,13 @@ packages=(
     # msitools and libmsi's bindings for Debian's python3, signing
     # osslsigncode (the tests make their certificate with openssl)
     dpkg-dev file lintian nsis wixl msitools gir1.2-libmsi-1.0 python3-gi openssl
-    # The browser kit's tests: Debian's Chromium, driven headless
-    chromium
+    # The browser kit's tests: Debian's Chromium and Firefox ESR, driven
+    # headless
+    chromium firefox-esr
+    # What Debian 12's own node (unpacked below for the rule tests) loads
+    # from the system: libnode's libraries and the scripts it keeps outside
+    libuv1 libc-ares2 libicu72 libnghttp2-14 libbrotli1 libssl3 zlib1g
+    node-acorn node-cjs-module-lexer node-undici
 )
 # Wine's i386 loader runs under qemu's user-mode emulation (see
 # tests/wine/run-under-wine.sh.in); bookworm's own qemu 7.2 starts Wine in
@@ -53,17 +58,35 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
 fi
 npm ci --no-audit --no-fund --loglevel=error >/dev/null
 
+download=$(mktemp -d)
+trap 'rm -rf "$download"' EXIT
+# fetch PACKAGE...: downloads Debian's .debs into $download, saying why on failure.
+fetch() {
+    if ! (cd "$download" && apt-get download -qq "$@" >log 2>&1); then
+        cat "$download/log" >&2
+        exit 1
+    fi
+}
+
+# Debian 12's own node, unpacked into a folder of the tests' own, so that the
+# rule tests also run under the node a fresh Debian 12 gets where the machine
+# has another (whose nodejs package stands in the way of installing it).
+node_dir=tests/web/.debian-node
+node_version=$(apt-cache policy libnode108 | sed -n 's/^ *Candidate: *//p')
+fetch "nodejs=$node_version" "libnode108=$node_version"
+rm -rf "$node_dir"
+for deb in "$download"/nodejs_*.deb "$download"/libnode108_*.deb; do
+    dpkg-deb -x "$deb" "$node_dir"
+done
+LD_LIBRARY_PATH="$node_dir/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)" \
+    "$node_dir/usr/bin/node" --version >/dev/null
+
 # vpcd's reader driver, for the PC/SC tests' private pcscd only: unpacked into
 # a folder of the tests' own, never installed. Installed, vpcd would make the
 # machine's own pcscd open two virtual readers listening on every network
 # interface, into which anyone who reaches the ports can "insert" any card.
 vpcd_dir=tests/pcsc/.vpcd
-download=$(mktemp -d)
-trap 'rm -rf "$download"' EXIT
-if ! (cd "$download" && apt-get download -qq vsmartcard-vpcd >log 2>&1); then
-    cat "$download/log" >&2
-    exit 1
-fi
+fetch vsmartcard-vpcd
 rm -rf "$vpcd_dir"
 dpkg-deb -x "$download"/vsmartcard-vpcd_*.deb "$vpcd_dir"
 test -e "$vpcd_dir/usr/lib/pcsc/drivers/serial/libifdvpcd.so"

@@ -16,6 +16,23 @@ window.vellicorTest = {
         return results;
     },
 
+    // Tries to put this page's origin on the user's list: by messages in the
+    // shape of our own, and through the tests' own content script (tamper.js),
+    // which reports what each of its attempts did.
+    tamper() {
+        const origins = [location.origin];
+        window.postMessage({ vellicor: "read", id: "tamper", type: "vellicor-user-origins", origins }, "/");
+        window.postMessage({ vellicor: "userOrigins", origins }, "/");
+        return new Promise((resolve) => {
+            window.addEventListener("message", function heard(event) {
+                if (event.source !== window || !event.data?.vellicorTampered) return;
+                window.removeEventListener("message", heard);
+                resolve(event.data.vellicorTampered);
+            });
+            window.postMessage({ vellicorTamper: "try" }, "/");
+        });
+    },
+
     readTogether: (count, options) => Promise.all(Array.from({ length: count }, () => readCard(options))),
 
     // Reads in a frame of `url` (this page, under some origin), which posts

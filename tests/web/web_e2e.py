@@ -1,19 +1,20 @@
 #!/usr/bin/env python3
-"""The browser kit end to end: Debian's Chromium, headless, with the extension
-(web/extension/) loaded unpacked, a test page (page.html) served on this
-machine importing web/vellicor.js, and the native host registered in the
-profile's NativeMessagingHosts/ folder. The host is a wrapper of the test's
-own that logs each start and then runs the built program beside the
-simulated reader, the scripted reader or no reader, as the case's current
-scenario says; so one browser serves every read of a case. The driver speaks
-the DevTools protocol over a pipe.
+"""The browser kit end to end: Debian's Chromium or Firefox ESR, headless,
+with the extension (web/extension/) installed, a test page (page.html) served
+on this machine importing web/vellicor.js, and the native host registered in
+the browser's per-user folder. The host is a wrapper of the test's own that
+logs each start and then runs the built program beside the simulated reader,
+the scripted reader or no reader, as the case's current scenario says; so one
+browser serves every read of a case. Chromium is driven by the DevTools
+protocol over a pipe, Firefox by Marionette over a local socket.
 
-    web_e2e.py --exe PATH --reader PATH [--scripted PATH] [--chromium PATH] CASE
+    web_e2e.py --exe PATH --reader PATH [--scripted PATH] [--browser B] CASE
     web_e2e.py --exe PATH --reader PATH bench [--reads N]
 
 The page is served under three origins: one the user allowed on the options
-page, one only the administrator's policy allows (policy case), one on
-neither list. Reports itself skipped (77) when Chromium is missing.
+page, one only the administrator's policy allows (policy cases), one on
+neither list. A case reports itself skipped (77) when its browser is
+missing; the bench runs the program alone, Chromium and Firefox together.
 """
 
 import argparse
@@ -24,17 +25,20 @@ import json
 import os
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WEB = os.path.normpath(os.path.join(HERE, "..", "..", "web"))
 EXTENSION = os.path.join(WEB, "extension")
-EXTENSION_ID = "dabaoedhkaingdckmlljfkdbmpeannmd"
+CHROMIUM_ID = "dabaoedhkaingdckmlljfkdbmpeannmd"
+FIREFOX_ID = "reader@vellicor.org"
 HOST = "org.vellicor.reader"
 LIBRARY = "OUR_IDR.dll"
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these cases
@@ -45,11 +49,35 @@ class Failure(Exception):
     pass
 
 
-def extension_id(manifest_path):
-    """The ID Chromium derives from the manifest's public key."""
+def extension_ids(manifest_path):
+    """The ID Chromium derives from the manifest's public key, and the one
+    the manifest gives Firefox."""
     with open(manifest_path, encoding="utf-8") as f:
-        key = base64.b64decode(json.load(f)["key"])
-    return "".join(chr(ord("a") + int(c, 16)) for c in hashlib.sha256(key).hexdigest()[:32])
+        manifest = json.load(f)
+    key = base64.b64decode(manifest["key"])
+    chromium = "".join(chr(ord("a") + int(c, 16)) for c in hashlib.sha256(key).hexdigest()[:32])
+    return chromium, manifest.get("browser_specific_settings", {}).get("gecko", {}).get("id")
+
+
+def poll(condition, what, timeout=STEP_TIMEOUT):
+    """Waits until `condition()` is true, or fails after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def in_namespace(mounts):
+    """A command prefix that runs a command in a private mount namespace,
+    after the shell commands `mounts`, so that the test's policy files
+    stand where the browser looks for them without touching the machine's."""
+    unshare = ["unshare", "--mount", "--propagation", "private"]
+    if os.geteuid() != 0:
+        unshare.append("--map-root-user")
+    if subprocess.run([*unshare, "true"], capture_output=True).returncode != 0:
+        raise Failure("cannot create a mount namespace (run as root, or allow user namespaces)")
+    return [*unshare, "/bin/sh", "-c", f'{" && ".join(mounts)} && exec "$@"', "sh"]
 
 
 class DevTools:
@@ -128,9 +156,63 @@ class DevTools:
         return result["result"].get("value")
 
 
+class Marionette:
+    """Firefox's Marionette protocol over a local socket: each message is its
+    length in decimal, a colon and JSON; commands [0, id, name, params],
+    answers [1, id, error, result]."""
+
+    def __init__(self, port):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=STEP_TIMEOUT)
+        self.pending = b""
+        self.next_id = 0
+        self.script_timeout = None
+        self._receive()  # the greeting
+
+    def _receive(self):
+        while b":" not in self.pending:
+            self._read()
+        length, _, rest = self.pending.partition(b":")
+        self.pending = rest
+        while len(self.pending) < int(length):
+            self._read()
+        message, self.pending = self.pending[:int(length)], self.pending[int(length):]
+        return json.loads(message)
+
+    def _read(self):
+        chunk = self.socket.recv(65536)
+        if not chunk:
+            raise Failure("Firefox closed the Marionette connection")
+        self.pending += chunk
+
+    def send(self, name, params=None, timeout=STEP_TIMEOUT):
+        self.next_id += 1
+        data = json.dumps([0, self.next_id, name, params or {}]).encode()
+        self.socket.settimeout(timeout + 5)
+        try:
+            self.socket.sendall(str(len(data)).encode() + b":" + data)
+            while True:
+                answer = self._receive()
+                if answer[0] == 1 and answer[1] == self.next_id:
+                    break
+        except socket.timeout:
+            raise Failure(f"{name}: timed out") from None
+        if answer[2]:
+            raise Failure(f"{name}: {answer[2].get('error')}: {answer[2].get('message')}")
+        return answer[3]
+
+    def execute(self, script, timeout=STEP_TIMEOUT):
+        """Runs `script` (a function body; a promise it returns is awaited)
+        in the current context and window."""
+        if self.script_timeout != timeout:
+            self.send("WebDriver:SetTimeouts", {"script": int(timeout * 1000)})
+            self.script_timeout = timeout
+        return self.send("WebDriver:ExecuteScript", {"script": script, "args": []}, timeout)["value"]
+
+
 class Pages(http.server.ThreadingHTTPServer):
     """Serves the test page and the page library on 127.0.0.1, on a port of
-    its own: each server is an origin of its own."""
+    its own: each server is an origin of its own. It also serves the files a
+    case adds (an extension to install, say), and counts who fetched what."""
 
     FILES = {"/page.html": (os.path.join(HERE, "page.html"), "text/html; charset=utf-8"),
              "/page.js": (os.path.join(HERE, "page.js"), "text/javascript; charset=utf-8"),
@@ -138,7 +220,8 @@ class Pages(http.server.ThreadingHTTPServer):
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
-            path, content_type = Pages.FILES.get(self.path.split("?")[0], (None, None))
+            self.server.fetched.append(self.path)
+            path, content_type = self.server.files.get(self.path.split("?")[0], (None, None))
             if path is None:
                 self.send_error(404)
                 return
@@ -157,7 +240,14 @@ class Pages(http.server.ThreadingHTTPServer):
     def __init__(self):
         super().__init__(("127.0.0.1", 0), Pages.Handler)
         self.daemon_threads = True
+        self.files = dict(Pages.FILES)
+        self.fetched = []
         threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def serve(self, name, path, content_type):
+        """Serves the file at `path` as /name; returns its URL."""
+        self.files["/" + name] = (path, content_type)
+        return f"{self.origin()}/{name}"
 
     def url(self, host="127.0.0.1"):
         return f"http://{host}:{self.server_address[1]}/page.html"
@@ -166,11 +256,384 @@ class Pages(http.server.ThreadingHTTPServer):
         return f"http://{host}:{self.server_address[1]}"
 
 
+class Chromium:
+    """Debian's Chromium, headless, spoken to by the DevTools protocol over
+    --remote-debugging-pipe. The extension is loaded unpacked, the host
+    registered in the profile's NativeMessagingHosts/, the administrator's
+    policy given in a mount namespace where /etc/chromium is a copy."""
+
+    name = "Chromium"
+    other_extension = "abcdefghijklmnopabcdefghijklmnop"
+
+    def __init__(self, h, executable):
+        self.h = h
+        self.executable = executable
+        self.profile = h.folder("chromium-profile")
+        self.log_path = os.path.join(h.root, "chromium.log")
+        self.process = None
+        self.devtools = None
+        self.worker = None
+        self.extension_id = CHROMIUM_ID
+        self.update_url = None
+
+    @property
+    def extension_url(self):
+        return f"chrome-extension://{self.extension_id}/"
+
+    def host_manifest_path(self):
+        return os.path.join(self.profile, "NativeMessagingHosts", HOST + ".json")
+
+    @staticmethod
+    def host_manifest(path, allowed):
+        return {"name": HOST, "description": "Vellicor card reader", "path": path, "type": "stdio",
+                "allowed_origins": [f"chrome-extension://{i}/" for i in allowed]}
+
+    def started_by_us(self, arguments):
+        return arguments.startswith(self.extension_url)
+
+    def launch(self, extension, admin_origins, forced):
+        """Starts the browser with `extension` loaded unpacked, or with
+        `forced`, force-installed by policy from a local update manifest."""
+        command = [self.executable, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                   "--no-first-run", "--no-default-browser-check", "--disable-component-update",
+                   "--disable-sync", f"--user-data-dir={self.profile}", "--remote-debugging-pipe"]
+        if forced:
+            self.publish(extension)
+        else:
+            # (It would block force-installs.)
+            command.append("--disable-background-networking")
+            if extension:
+                command += [f"--disable-extensions-except={extension}", f"--load-extension={extension}"]
+        command.append("about:blank")
+        if admin_origins is not None or forced:
+            command = self.policy_namespace(admin_origins, forced) + command
+        browser_in, to_browser = os.pipe()
+        from_browser, browser_out = os.pipe()
+        # The pipe's ends as fds 3 and 4, as Chromium expects them (bash, as dash
+        # takes no fd above 9).
+        # The browser never outlives the test, however the test ends.
+        command = ["setpriv", "--pdeathsig", "KILL", "/bin/bash", "-c",
+                   f'exec "$@" 3<&{browser_in} 4>&{browser_out}', "bash", *command]
+        with open(self.log_path, "ab") as log:
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                            pass_fds=(browser_in, browser_out), start_new_session=True)
+        os.close(browser_in)
+        os.close(browser_out)
+        self.devtools = DevTools(to_browser, from_browser)
+        if extension and not forced:
+            self.worker = self.extension_worker()
+
+    def publish(self, extension):
+        """Packs `extension` with a throwaway key of the test's own, which
+        gives it another ID, and serves it with an update manifest."""
+        if self.update_url is not None:
+            return
+        key = os.path.join(self.h.root, "extension-key.pem")
+        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key],
+                       check=True, capture_output=True)
+        public = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
+                                check=True, capture_output=True).stdout
+        manifest_path = os.path.join(extension, "manifest.json")
+        with open(manifest_path, encoding="utf-8") as f:
+            manifest = json.load(f)
+        manifest["key"] = base64.b64encode(public).decode()
+        with open(manifest_path, "w", encoding="utf-8") as f:
+            json.dump(manifest, f, indent=2)
+        self.extension_id, _ = extension_ids(manifest_path)
+        # As root, Chromium packs only without its sandbox.
+        subprocess.run([self.executable, "--no-sandbox", f"--pack-extension={extension}",
+                        f"--pack-extension-key={key}"], check=True, capture_output=True)
+        server = self.h.servers["other"]
+        crx = server.serve("vellicor.crx", extension + ".crx", "application/x-chrome-extension")
+        updates = os.path.join(self.h.root, "updates.xml")
+        with open(updates, "w", encoding="utf-8") as f:
+            f.write("<?xml version='1.0' encoding='UTF-8'?>\n"
+                    "<gupdate xmlns='http://www.google.com/update2/response' protocol='2.0'>\n"
+                    f"  <app appid='{self.extension_id}'>\n"
+                    f"    <updatecheck codebase='{crx}' version='{manifest['version']}' />\n"
+                    "  </app>\n</gupdate>\n")
+        self.update_url = server.serve("updates.xml", updates, "text/xml")
+        self.h.register()
+
+    def write_policy(self, admin_origins, forced):
+        policy = {}
+        if admin_origins is not None:
+            policy["3rdparty"] = {"extensions": {self.extension_id: {"allowedOrigins": admin_origins}}}
+        if forced:
+            # DevTools may attach to a force-installed extension's pages only so.
+            policy.update(ExtensionInstallForcelist=[f"{self.extension_id};{self.update_url}"],
+                          DeveloperToolsAvailability=1)
+        managed = os.path.join(self.h.root, "etc-chromium", "policies", "managed")
+        with open(os.path.join(managed, "vellicor-test.json.new"), "w", encoding="utf-8") as f:
+            json.dump(policy, f)
+        os.replace(os.path.join(managed, "vellicor-test.json.new"), os.path.join(managed, "vellicor-test.json"))
+
+    def policy_namespace(self, admin_origins, forced):
+        etc = os.path.join(self.h.root, "etc-chromium")
+        if not os.path.isdir(etc):
+            os.makedirs(etc)
+            if os.path.isdir("/etc/chromium"):
+                shutil.copytree("/etc/chromium", etc, dirs_exist_ok=True, symlinks=True)
+            shutil.rmtree(os.path.join(etc, "policies"), ignore_errors=True)
+            os.makedirs(os.path.join(etc, "policies", "managed"))
+        self.write_policy(admin_origins, forced)
+        return in_namespace([f"mount --bind '{etc}' /etc/chromium"])
+
+    def wait_installed(self):
+        """Waits until the browser has installed the extension: its worker runs."""
+        poll(lambda: self.workers(), "the extension to be installed", 60)
+
+    def quit(self):
+        if self.process is not None and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+        self.process = None
+
+    def extension_worker(self):
+        """Waits for the extension's service worker; returns its session."""
+        self.devtools.send("Target.setDiscoverTargets", {"discover": True})
+
+        def worker():
+            for event in self.devtools.events:
+                info = event["params"].get("targetInfo", {})
+                if event["method"] == "Target.targetCreated" and info.get("type") == "service_worker" \
+                        and info.get("url", "").startswith(self.extension_url):
+                    return info["targetId"]
+            return None
+        target = self.devtools.wait_for(worker, STEP_TIMEOUT, f"the service worker of {CHROMIUM_ID}")
+        return self.devtools.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+
+    def workers(self):
+        infos = self.devtools.send("Target.getTargets")["targetInfos"]
+        return [t["targetId"] for t in infos if t["type"] == "service_worker"
+                and t["url"].startswith(self.extension_url)]
+
+    def stop_worker(self):
+        """Stops the extension's service worker, as the browser does when it
+        is idle, and waits until it is gone."""
+        for target in self.workers():
+            self.devtools.send("Target.closeTarget", {"targetId": target})
+        poll(lambda: not self.workers(), "the service worker to stop")
+
+    def open(self, url):
+        """Opens `url` in a new tab, waits for it to load; returns its session."""
+        target = self.devtools.send("Target.createTarget", {"url": "about:blank"})["targetId"]
+        session = self.devtools.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+        self.devtools.send("Page.enable", session=session)
+        self.devtools.send("Page.navigate", {"url": url}, session)
+        self.devtools.event("Page.loadEventFired", session)
+        return session
+
+    def evaluate(self, tab, expression, timeout=STEP_TIMEOUT):
+        return self.devtools.evaluate(tab, expression, timeout)
+
+    def close(self, tab):
+        self.devtools.send("Page.close", session=tab)
+
+    def tabs(self, url):
+        return [t for t in self.devtools.send("Target.getTargets")["targetInfos"] if t["url"] == url]
+
+
+class Firefox:
+    """Debian's Firefox ESR, headless, spoken to by Marionette. The extension
+    is installed as a temporary add-on, the host registered in
+    ~/.mozilla/native-messaging-hosts/ under a HOME of the test's own, the
+    administrator's policy given in a mount namespace where an overlay of
+    /etc holds /etc/firefox/policies/policies.json."""
+
+    name = "Firefox"
+    extension_id = FIREFOX_ID
+    other_extension = "someone@example.org"
+    # The host name of the extension's pages, random per profile unless set.
+    UUID = "5d1c8e2a-7b34-4f6e-9a01-c3b2d4e5f607"
+    extension_url = f"moz-extension://{UUID}/"
+    PREFERENCES = {
+        "marionette.port": 0,  # any free port, written to MarionetteActivePort
+        "extensions.webextensions.uuids": json.dumps({FIREFOX_ID: UUID}),
+        "browser.shell.checkDefaultBrowser": False,
+        "browser.startup.homepage_override.mstone": "ignore",
+        "browser.aboutwelcome.enabled": False,
+        "browser.sessionstore.resume_from_crash": False,
+        "datareporting.policy.dataSubmissionEnabled": False,
+        "toolkit.telemetry.reportingpolicy.firstRun": False,
+        "app.update.disabledForTesting": True,
+    }
+
+    def __init__(self, h, executable):
+        self.h = h
+        self.executable = executable
+        self.home = h.folder("firefox-home")
+        self.profile = h.folder("firefox-profile")
+        self.log_path = os.path.join(h.root, "firefox.log")
+        self.process = None
+        self.marionette = None
+        self.current = None
+
+    def host_manifest_path(self):
+        return os.path.join(self.home, ".mozilla", "native-messaging-hosts", HOST + ".json")
+
+    @staticmethod
+    def host_manifest(path, allowed):
+        return {"name": HOST, "description": "Vellicor card reader", "path": path, "type": "stdio",
+                "allowed_extensions": list(allowed)}
+
+    def started_by_us(self, arguments):
+        # Firefox passes the host manifest's path and the extension's ID.
+        return arguments == f"{self.host_manifest_path()} {FIREFOX_ID}"
+
+    def launch(self, extension, admin_origins, forced):
+        """Starts the browser with `extension` installed temporary, or with
+        `forced`, force-installed by policy from a file."""
+        with open(os.path.join(self.profile, "user.js"), "w", encoding="utf-8") as f:
+            f.writelines(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in self.PREFERENCES.items())
+        port_file = os.path.join(self.profile, "MarionetteActivePort")
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        # The browser never outlives the test, however the test ends.
+        command = ["setpriv", "--pdeathsig", "KILL", self.executable, "--headless", "--marionette",
+                   "-remote-allow-system-access", "--no-remote", "--profile", self.profile, "about:blank"]
+        if forced:
+            self.xpi = self.pack(extension)
+        if admin_origins is not None or forced:
+            command = self.policy_namespace(admin_origins, forced) + command
+        env = dict(os.environ, HOME=self.home, MOZ_CRASHREPORTER_DISABLE="1")
+        with open(self.log_path, "ab") as log:
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
+                                            start_new_session=True)
+
+        def port():
+            if self.process.poll() is not None:
+                raise Failure(f"Firefox exited with status {self.process.returncode}")
+            try:
+                with open(port_file, encoding="utf-8") as f:
+                    return int(f.read().strip() or 0)
+            except FileNotFoundError:
+                return 0
+        poll(port, "Firefox's Marionette port", 60)
+        self.marionette = Marionette(port())
+        self.marionette.send("WebDriver:NewSession", {"capabilities": {"alwaysMatch": {}}})
+        self.current = self.marionette.send("WebDriver:GetWindowHandle")["value"]
+        if extension and not forced:
+            self.marionette.send("Addon:Install", {"path": extension, "temporary": True})
+
+    def pack(self, extension):
+        """The extension as an unsigned XPI: a zip of its files."""
+        xpi = os.path.join(self.h.root, "vellicor.xpi")
+        with zipfile.ZipFile(xpi, "w", zipfile.ZIP_DEFLATED) as archive:
+            for name in sorted(os.listdir(extension)):
+                archive.write(os.path.join(extension, name), name)
+        return xpi
+
+    def write_policy(self, admin_origins, forced):
+        policies = {}
+        if admin_origins is not None:
+            policies["3rdparty"] = {"Extensions": {FIREFOX_ID: {"allowedOrigins": admin_origins}}}
+        if forced:
+            # ESR takes an unsigned add-on where a locked preference says so.
+            policies.update(
+                ExtensionSettings={FIREFOX_ID: {"installation_mode": "force_installed",
+                                                "install_url": f"file://{self.xpi}"}},
+                Preferences={"xpinstall.signatures.required": {"Value": False, "Status": "locked"}})
+        folder = os.path.join(self.h.root, "etc-upper", "firefox", "policies")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "policies.json"), "w", encoding="utf-8") as f:
+            json.dump({"policies": policies}, f)
+
+    def policy_namespace(self, admin_origins, forced):
+        upper = os.path.join(self.h.root, "etc-upper")
+        work = os.path.join(self.h.root, "etc-work")
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        self.write_policy(admin_origins, forced)
+        return in_namespace([f"mount -t overlay overlay -o lowerdir=/etc,upperdir='{upper}',workdir='{work}' /etc"])
+
+    def wait_installed(self):
+        """Waits until the browser has installed the extension."""
+        poll(lambda: self.privileged(f"return WebExtensionPolicy.getByID({json.dumps(FIREFOX_ID)}) !== null;"),
+             "the extension to be installed", 60)
+
+    def quit(self):
+        if self.process is not None and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+        self.process = None
+
+    def privileged(self, script):
+        """Runs `script` with the browser's own privileges."""
+        self.marionette.send("Marionette:SetContext", {"value": "chrome"})
+        try:
+            return self.marionette.execute(script)
+        finally:
+            self.marionette.send("Marionette:SetContext", {"value": "content"})
+
+    def stop_worker(self):
+        """Stops the extension's background page, as the browser does when it
+        is idle, and waits until it is gone."""
+        state = f"""const extension = WebExtensionPolicy.getByID({json.dumps(FIREFOX_ID)}).extension;"""
+        self.privileged(state + "return extension.terminateBackground({ ignoreDevToolsAttached: true });")
+        poll(lambda: self.privileged(state + "return extension.backgroundState;") == "stopped",
+             "the background page to stop")
+
+    def switch(self, tab):
+        if tab != self.current:
+            self.marionette.send("WebDriver:SwitchToWindow", {"handle": tab})
+            self.current = tab
+
+    def open(self, url):
+        """Opens `url` in a new tab, waits for it to load; returns its
+        handle. (WebDriver may not navigate to the extension's pages: the
+        browser itself opens the tab.)"""
+        before = set(self.marionette.send("WebDriver:GetWindowHandles"))
+        self.privileged(f"""const browser = Services.wm.getMostRecentWindow("navigator:browser");
+            browser.gBrowser.selectedTab = browser.gBrowser.addTab({json.dumps(url)},
+                {{ triggeringPrincipal: Services.scriptSecurityManager.getSystemPrincipal() }});""")
+        [tab] = set(self.marionette.send("WebDriver:GetWindowHandles")) - before
+        self.switch(tab)
+
+        def loaded():
+            try:
+                return self.marionette.execute(
+                    f"return document.readyState === 'complete' && location.href === {json.dumps(url)};")
+            except Failure:
+                return False  # between documents
+        poll(loaded, f"{url} to load")
+        return tab
+
+    def evaluate(self, tab, expression, timeout=STEP_TIMEOUT):
+        self.switch(tab)
+        return self.marionette.execute(f"return ({expression});", timeout)
+
+    def close(self, tab):
+        self.switch(tab)
+        self.marionette.send("WebDriver:CloseWindow")
+        self.current = None
+
+    def tabs(self, url):
+        tabs = []
+        for tab in self.marionette.send("WebDriver:GetWindowHandles"):
+            try:
+                self.switch(tab)
+                if self.marionette.send("WebDriver:GetCurrentURL")["value"] == url:
+                    tabs.append(tab)
+            except Failure:
+                self.current = None  # a tab that closed meanwhile
+        return tabs
+
+
 class Harness:
-    def __init__(self, args):
+    BROWSERS = {"chromium": Chromium, "firefox": Firefox}
+
+    def __init__(self, args, browser):
         self.args = args
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-web-"))
-        self.profile = self.folder("profile")
         # The program staged three ways: beside the simulated reader, beside
         # the scripted one (which can hang), and alone (the unframed report).
         self.programs = {"simulated": self.stage("simulated", args.reader),
@@ -189,10 +652,10 @@ class Harness:
                     'exec "$program"\n')
         os.chmod(self.wrapper, 0o755)
         self.scenario("simulated")
+        self.browser = self.BROWSERS[browser](self, getattr(args, browser))
         self.register()
         self.servers = {"user": Pages(), "admin": Pages(), "other": Pages()}
-        self.browser = None
-        self.devtools = None
+        self.launched = None
 
     def folder(self, *parts):
         path = os.path.join(self.root, *parts)
@@ -218,17 +681,17 @@ class Harness:
         with open(self.scenario_path, "w", encoding="utf-8") as f:
             f.write("\n".join(lines) + "\n")
 
-    def register(self, allowed=(EXTENSION_ID,), path=None):
-        """Writes the host's manifest into the profile; allowed=None removes it."""
-        folder = os.path.join(self.profile, "NativeMessagingHosts")
-        os.makedirs(folder, exist_ok=True)
-        manifest = os.path.join(folder, HOST + ".json")
+    def register(self, allowed="ours", path=None):
+        """Writes the host's manifest where the browser looks for it, for our
+        extension or for another one only; allowed=None removes it."""
+        manifest = self.browser.host_manifest_path()
         if allowed is None:
             os.remove(manifest)
             return
+        os.makedirs(os.path.dirname(manifest), exist_ok=True)
+        extension = self.browser.extension_id if allowed == "ours" else self.browser.other_extension
         with open(manifest, "w", encoding="utf-8") as f:
-            json.dump({"name": HOST, "description": "Vellicor card reader", "path": path or self.wrapper,
-                       "type": "stdio", "allowed_origins": [f"chrome-extension://{i}/" for i in allowed]}, f)
+            json.dump(self.browser.host_manifest(path or self.wrapper, [extension]), f)
 
     def started(self):
         """The process IDs of the host's starts so far."""
@@ -240,7 +703,7 @@ class Harness:
         pids = []
         for line in lines:
             pid, _, arguments = line.partition(" ")
-            if not arguments.startswith(f"chrome-extension://{EXTENSION_ID}/"):
+            if not self.browser.started_by_us(arguments):
                 raise Failure(f"host started with unexpected arguments: {line!r}")
             pids.append(int(pid))
         return pids
@@ -248,105 +711,55 @@ class Harness:
     def start_count(self):
         return len(self.started())
 
-    def launch(self, extension=True, policy=None):
-        """Starts Chromium; with `policy`, in a mount namespace of its own
-        where /etc/chromium is a copy holding that managed policy."""
-        command = [self.args.chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                   "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync", f"--user-data-dir={self.profile}",
-                   "--remote-debugging-pipe"]
-        if extension:
-            command += [f"--disable-extensions-except={EXTENSION}", f"--load-extension={EXTENSION}"]
-        command.append("about:blank")
-        if policy is not None:
-            command = self.in_policy_namespace(policy) + command
-        browser_in, to_browser = os.pipe()
-        from_browser, browser_out = os.pipe()
-        # The pipe's ends as fds 3 and 4, as Chromium expects them (bash, as dash
-        # takes no fd above 9).
-        # The browser never outlives the test, however the test ends.
-        command = ["setpriv", "--pdeathsig", "KILL", "/bin/bash", "-c",
-                   f'exec "$@" 3<&{browser_in} 4>&{browser_out}', "bash", *command]
-        self.log = open(os.path.join(self.root, "chromium.log"), "wb")
-        self.browser = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
-                                        pass_fds=(browser_in, browser_out), start_new_session=True)
-        os.close(browser_in)
-        os.close(browser_out)
-        self.devtools = DevTools(to_browser, from_browser)
-        if extension:
-            self.worker = self.extension_worker()
+    def stage_extension(self, tamper):
+        """A copy of the extension to install; with `tamper`, the tests' own
+        content script (tamper.js) runs beside ours, in the same world."""
+        staged = os.path.join(self.root, "extension")
+        shutil.rmtree(staged, ignore_errors=True)
+        shutil.copytree(EXTENSION, staged)
+        if tamper:
+            shutil.copy2(os.path.join(HERE, "tamper.js"), staged)
+            manifest_path = os.path.join(staged, "manifest.json")
+            with open(manifest_path, encoding="utf-8") as f:
+                manifest = json.load(f)
+            manifest["content_scripts"][0]["js"].append("tamper.js")
+            with open(manifest_path, "w", encoding="utf-8") as f:
+                json.dump(manifest, f, indent=2)
+        return staged
 
-    def in_policy_namespace(self, policy):
-        etc = self.folder("etc-chromium")
-        if os.path.isdir("/etc/chromium"):
-            shutil.copytree("/etc/chromium", etc, dirs_exist_ok=True, symlinks=True)
-        shutil.rmtree(os.path.join(etc, "policies"), ignore_errors=True)
-        os.makedirs(os.path.join(etc, "policies", "managed"))
-        with open(os.path.join(etc, "policies", "managed", "vellicor-test.json"), "w", encoding="utf-8") as f:
-            json.dump(policy, f)
-        unshare = ["unshare", "--mount", "--propagation", "private"]
-        if os.geteuid() != 0:
-            unshare.append("--map-root-user")
-        if subprocess.run([*unshare, "true"], capture_output=True).returncode != 0:
-            raise Failure("cannot create a mount namespace (run as root, or allow user namespaces)")
-        return [*unshare, "/bin/sh", "-c", f"mount --bind '{etc}' /etc/chromium && exec \"$@\"", "sh"]
+    def launch(self, extension=True, admin_origins=None, tamper=False, forced=False):
+        """Starts the browser with the extension (or without); with
+        `admin_origins`, the administrator's policy allows those origins; with
+        `forced`, the policy installs the extension, from files served here."""
+        self.launched = {"extension": extension, "admin_origins": admin_origins, "tamper": tamper,
+                         "forced": forced}
+        self.browser.launch(self.stage_extension(tamper) if extension else None, admin_origins, forced)
 
-    def extension_worker(self):
-        """Waits for the extension's service worker; returns its session."""
-        self.devtools.send("Target.setDiscoverTargets", {"discover": True})
-        prefix = f"chrome-extension://{EXTENSION_ID}/"
+    def change_policy(self, admin_origins):
+        """Rewrites the administrator's policy while the browser runs."""
+        self.launched["admin_origins"] = admin_origins
+        self.browser.write_policy(admin_origins, self.launched["forced"])
 
-        def worker():
-            for event in self.devtools.events:
-                info = event["params"].get("targetInfo", {})
-                if event["method"] == "Target.targetCreated" and info.get("type") == "service_worker" \
-                        and info.get("url", "").startswith(prefix):
-                    return info["targetId"]
-            return None
-        target = self.devtools.wait_for(worker, STEP_TIMEOUT, f"the service worker of {EXTENSION_ID}")
-        return self.devtools.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+    def restart(self):
+        """Quits the browser and starts it again as before, on the same profile."""
+        self.browser.quit()
+        self.launch(**self.launched)
 
-    def workers(self):
-        infos = self.devtools.send("Target.getTargets")["targetInfos"]
-        return [t["targetId"] for t in infos if t["type"] == "service_worker"
-                and t["url"].startswith(f"chrome-extension://{EXTENSION_ID}/")]
-
-    def stop_worker(self):
-        """Stops the extension's service worker, as the browser does when it
-        is idle, and waits until it is gone."""
-        for target in self.workers():
-            self.devtools.send("Target.closeTarget", {"targetId": target})
-        self.poll(lambda: not self.workers(), "the service worker to stop")
-
-    @staticmethod
-    def poll(condition, what):
-        deadline = time.monotonic() + STEP_TIMEOUT
-        while not condition():
-            if time.monotonic() > deadline:
-                raise Failure(f"timed out waiting for {what}")
-            time.sleep(0.05)
-
-    def open(self, url):
-        """Opens `url` in a new tab, waits for it to load; returns its session."""
-        target = self.devtools.send("Target.createTarget", {"url": "about:blank"})["targetId"]
-        session = self.devtools.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        self.devtools.send("Page.enable", session=session)
-        self.devtools.send("Page.navigate", {"url": url}, session)
-        self.devtools.event("Page.loadEventFired", session)
-        return session
+    def evaluate(self, tab, expression, timeout=STEP_TIMEOUT):
+        return self.browser.evaluate(tab, expression, timeout)
 
     def page(self, server="user", host="127.0.0.1"):
-        session = self.open(self.servers[server].url(host))
-        if self.devtools.evaluate(session, "typeof window.vellicorTest") != "object":
+        tab = self.browser.open(self.servers[server].url(host))
+        if self.evaluate(tab, "typeof window.vellicorTest") != "object":
             raise Failure(f"the test page at {self.servers[server].url(host)} did not load its script")
-        return session
+        return tab
 
-    def read(self, session, expected, timeout=None, what="read", started=1):
+    def read(self, tab, expected, timeout=None, what="read", started=1):
         """One readCard() on the page: its result must be `expected`, and the
         host must have been started `started` times for it."""
         before = self.start_count()
         options = "undefined" if timeout is None else json.dumps({"timeout": timeout})
-        result = self.devtools.evaluate(session, f"window.vellicorTest.read({options})")
+        result = self.evaluate(tab, f"window.vellicorTest.read({options})")
         if result != expected:
             raise Failure(f"{what}: expected {expected}, got {result}")
         # A host killed at the deadline may log its start a moment later.
@@ -355,31 +768,58 @@ class Harness:
             raise Failure(f"{what}: the host was started {self.start_count() - before} times, not {started}")
 
     def options_page(self):
-        return self.open(f"chrome-extension://{EXTENSION_ID}/options.html")
+        """Opens the options page; while the extension is being reloaded, the
+        browser shows an error page in its place, so until it is back."""
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while True:
+            tab = self.browser.open(self.browser.extension_url + "options.html")
+            if self.evaluate(tab, "typeof chrome.storage") == "object":
+                return tab
+            if time.monotonic() > deadline:
+                raise Failure("the options page did not load")
+            self.browser.close(tab)
+            time.sleep(0.1)
 
     def allow(self, origin):
         """Adds `origin` on the options page as a user would."""
-        session = self.options_page()
-        self.type_origin(session, origin)
-        self.devtools.evaluate(session, f"""new Promise((resolve) => {{
-            const check = () => chrome.storage.local.get("userOrigins").then((items) =>
-                (items.userOrigins ?? []).includes({json.dumps(origin)}) ? resolve() : setTimeout(check, 20));
-            check(); }})""")
-        return session
+        tab = self.options_page()
+        self.type_origin(tab, origin)
+        self.user_list(tab, lambda shown: origin in shown)
+        return tab
 
-    def type_origin(self, session, text):
-        self.devtools.evaluate(session, f"""(() => {{
+    def user_list(self, tab, until=lambda shown: True):
+        """The user's list as the options page shows it, once `until(list)`."""
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while True:
+            shown = self.evaluate(tab, '[...document.querySelectorAll("#user button")].map((b) => b.dataset.origin)')
+            if until(shown):
+                return shown
+            if time.monotonic() > deadline:
+                raise Failure(f"the options page shows the user's list as {shown}")
+            time.sleep(0.02)
+
+    def type_origin(self, tab, text):
+        self.evaluate(tab, f"""(() => {{
             document.getElementById("origin").value = {json.dumps(text)};
             document.getElementById("add").requestSubmit(); }})()""")
 
+    def reload_extension(self):
+        """Reloads the extension, as an update does, and waits until the
+        browser has closed its pages."""
+        options = self.options_page()
+        self.evaluate(options, "void setTimeout(() => chrome.runtime.reload(), 100)")
+        poll(lambda: not self.browser.tabs(self.browser.extension_url + "options.html"),
+             "the extension's pages to close")
+
+    def log(self):
+        try:
+            with open(self.browser.log_path, "rb") as f:
+                return f.read().decode(errors="replace")
+        except FileNotFoundError:
+            return ""
+
     def cleanup(self):
-        if self.browser is not None and self.browser.poll() is None:
-            os.killpg(self.browser.pid, signal.SIGTERM)
-            try:
-                self.browser.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.browser.pid, signal.SIGKILL)
-                self.browser.wait()
+        self.browser.quit()
         for server in self.servers.values():
             server.shutdown()
         shutil.rmtree(self.root, ignore_errors=True)
@@ -430,37 +870,42 @@ def case_statuses(h):
     if not ended_within(hung, 10):
         raise Failure(f"the hung program (process {hung}) still runs 10 s after its timeout")
     # Two reads at once each start the host and get the card.
-    together = h.devtools.evaluate(page, "window.vellicorTest.readTogether(2)")
+    together = h.evaluate(page, "window.vellicorTest.readTogether(2)")
     if together != [CARD, CARD]:
         raise Failure(f"two reads at once: {together}")
     # The host not registered, then registered for another extension only.
     h.register(allowed=None)
     h.read(page, {"status": "not_installed"}, what="no host manifest", started=0)
-    h.register(allowed=("abcdefghijklmnopabcdefghijklmnop",))
+    h.register(allowed="other")
     h.read(page, {"status": "not_installed"}, what="host manifest for another extension", started=0)
     h.register()
     h.read(page, CARD, what="host registered again")
     # Once the extension is reloaded (updated, say), a page opened before
-    # has no extension to talk to: its content script is left behind.
-    h.devtools.send("Runtime.evaluate", {"expression": "chrome.runtime.reload()"}, h.worker)
-    h.read(page, {"status": "no_extension"}, what="extension reloaded", started=0)
+    # has, in Chromium, no extension to talk to: its content script is left
+    # behind. Firefox gives such pages the new content script.
+    h.reload_extension()
+    if isinstance(h.browser, Chromium):
+        h.read(page, {"status": "no_extension"}, what="extension reloaded", started=0)
+    else:
+        h.read(page, CARD, what="extension reloaded")
 
 
 def case_denied(h):
     """A page on neither list is denied and never starts the program; so is
     a page of an allowed host under another name or port, or in a frame of
     an allowed page, also when the worker starts anew for the read. The
-    options page refuses entries the origin rule cannot allow."""
-    h.launch()
-    options = h.allow(h.servers["user"].origin())
+    options page refuses entries the origin rule cannot allow. Nothing a
+    content script or a page can write puts an origin on the user's list."""
+    h.launch(tamper=True)
+    user = h.servers["user"].origin()
+    options = h.allow(user)
     for text in ("http://example.com", "ftp://127.0.0.1", "https://desk.example.com/app", "*", ""):
         h.type_origin(options, text)
-        shown = h.devtools.evaluate(options, 'document.getElementById("error").textContent')
+        shown = h.evaluate(options, 'document.getElementById("error").textContent')
         if not shown.startswith("Not added"):
             raise Failure(f"options page took {text!r}: {shown!r}")
-    stored = h.devtools.evaluate(options, 'chrome.storage.local.get("userOrigins").then((i) => i.userOrigins)')
-    if stored != [h.servers["user"].origin()]:
-        raise Failure(f"userOrigins after refused entries: {stored}")
+    if h.user_list(options) != [user]:
+        raise Failure(f"the user's list after refused entries: {h.user_list(options)}")
     for server, host in (("other", "127.0.0.1"), ("user", "localhost"), ("admin", "127.0.0.1")):
         page = h.page(server, host)
         for _ in range(3):
@@ -470,35 +915,95 @@ def case_denied(h):
     # In a frame, the frame's own origin counts.
     for server, expected, started in (("other", {"status": "denied"}, 0), ("user", CARD, 1)):
         before = h.start_count()
-        result = h.devtools.evaluate(page, f"window.vellicorTest.readInFrame({json.dumps(h.servers[server].url())})")
+        result = h.evaluate(page, f"window.vellicorTest.readInFrame({json.dumps(h.servers[server].url())})")
         if result != expected or h.start_count() - before != started:
             raise Failure(f"read in a frame of {server}: {result}, {h.start_count() - before} starts")
     # The browser stops an idle worker; the next read starts it again, and
     # the lists are read anew before it decides.
     for server, expected, started in (("other", {"status": "denied"}, 0), ("user", CARD, 1)):
-        h.stop_worker()
+        h.browser.stop_worker()
         h.read(h.page(server), expected, what=f"{server} origin, worker started anew", started=started)
+    # A content script (of the tests' own, in the same world as ours) and
+    # the page try to put the page's origin on the list: its reads stay
+    # denied, also once the worker starts anew, and the list is unchanged.
+    page = h.page("other")
+    tried = h.evaluate(page, "window.vellicorTest.tamper()")
+    if tried.get("storage.local") != "done":
+        raise Failure(f"the content script could not even try: {tried}")
+    h.read(page, {"status": "denied"}, what="after a content script's attempts", started=0)
+    h.browser.stop_worker()
+    h.read(h.page("other"), {"status": "denied"}, what="after a content script's attempts, worker anew", started=0)
+    if h.user_list(options) != [user]:
+        raise Failure(f"the user's list after a content script's attempts: {h.user_list(options)}")
     # Removed on the options page, the origin is denied again.
-    h.devtools.evaluate(options, f"""document.querySelector('button[data-origin="{h.servers["user"].origin()}"]').click()""")
-    h.devtools.evaluate(options, """new Promise((resolve) => { const check = () =>
-        chrome.storage.local.get("userOrigins").then((i) => i.userOrigins.length === 0 ? resolve() : setTimeout(check, 20));
-        check(); })""")
+    h.evaluate(options, f"""document.querySelector('button[data-origin="{user}"]').click()""")
+    h.user_list(options, lambda shown: not shown)
     h.read(h.page(), {"status": "denied"}, what="origin removed by the user", started=0)
+    # A version that kept the list in chrome.storage.local is replaced by
+    # this one: at the next start the list moves, once. The origin reads
+    # again, and the old copy is gone. (Only Chromium had such versions.)
+    if not isinstance(h.browser, Chromium):
+        return
+    h.evaluate(options, f"""new Promise((resolve, reject) => {{
+        const opening = indexedDB.open("vellicor");
+        opening.onerror = () => reject(opening.error);
+        opening.onsuccess = () => {{
+            const transaction = opening.result.transaction("settings", "readwrite");
+            transaction.objectStore("settings").delete("userOrigins");
+            transaction.oncomplete = () => resolve(opening.result.close());
+            transaction.onerror = () => reject(transaction.error);
+        }};
+    }}).then(() => chrome.storage.local.set({{ userOrigins: [{json.dumps(user)}] }}))""")
+    h.restart()
+    options = h.options_page()
+    h.user_list(options, lambda shown: shown == [user])
+    h.read(h.page(), CARD, what="origin on the list moved from chrome.storage.local")
+    left = h.evaluate(options, 'chrome.storage.local.get("userOrigins")')
+    if left:
+        raise Failure(f"chrome.storage.local still holds {left} after the move")
 
 
 def case_policy(h):
     """An origin only the administrator's policy allows reads; the options
     page shows it, read-only; other origins stay denied."""
     allowed = h.servers["admin"].origin()
-    h.launch(policy={"3rdparty": {"extensions": {EXTENSION_ID: {"allowedOrigins": [allowed]}}}})
+    h.launch(admin_origins=[allowed])
     h.read(h.page("admin"), CARD, what="origin allowed by policy")
     h.read(h.page("other"), {"status": "denied"}, what="origin on neither list", started=0)
     options = h.options_page()
-    shown = h.devtools.evaluate(options, """new Promise((resolve) => { const check = () => {
+    shown = h.evaluate(options, """new Promise((resolve) => { const check = () => {
         const text = document.getElementById("admin").textContent;
         text.includes("http") ? resolve(text) : setTimeout(check, 20); }; check(); })""")
     if shown.strip() != allowed:
         raise Failure(f"options page shows the administrator's list as {shown!r}")
+
+
+def case_forced(h):
+    """The administrator's policy installs the extension and allows an
+    origin: that origin reads from the first readCard() right after the
+    install, and right after the next start. A change of the policy applies
+    while Chromium runs; Firefox reads its policies only as it starts, so
+    there from the next start. No page is reloaded for either."""
+    admin, other = h.servers["admin"].origin(), h.servers["other"].origin()
+    h.launch(admin_origins=[admin], forced=True)
+    h.browser.wait_installed()
+    h.read(h.page("admin"), CARD, what="first read right after the install")
+    h.read(h.page("other"), {"status": "denied"}, what="origin on neither list", started=0)
+    h.restart()
+    admin_page = h.page("admin")
+    h.read(admin_page, CARD, what="first read after the browser started again")
+    other_page = h.page("other")
+    h.read(other_page, {"status": "denied"}, what="origin not yet allowed", started=0)
+    h.change_policy([other])
+    if isinstance(h.browser, Firefox):
+        h.restart()
+        admin_page, other_page = h.page("admin"), h.page("other")
+    deadline = time.monotonic() + STEP_TIMEOUT
+    while (result := h.evaluate(other_page, "window.vellicorTest.read()")) != CARD:
+        if result != {"status": "denied"} or time.monotonic() > deadline:
+            raise Failure(f"origin the changed policy allows: {result}")
+        time.sleep(0.5)
+    h.read(admin_page, {"status": "denied"}, what="origin the changed policy no longer allows", started=0)
 
 
 def case_repeat(h):
@@ -507,7 +1012,7 @@ def case_repeat(h):
     h.allow(h.servers["user"].origin())
     page = h.page()
     before = h.start_count()
-    results = h.devtools.evaluate(page, "window.vellicorTest.readMany(200)", timeout=600)
+    results = h.evaluate(page, "window.vellicorTest.readMany(200)", timeout=600)
     wrong = [(i, r) for i, r in enumerate(results) if r != CARD]
     if len(results) != 200 or wrong:
         raise Failure(f"{len(wrong)} of 200 reads went wrong, the first: {wrong[:3]}")
@@ -528,16 +1033,13 @@ def case_no_extension(h):
             raise Failure(f"no_extension after {took:.2f} s with timeout {timeout}")
 
 
-def bench(h, reads):
-    """Median milliseconds of: the program alone; the extension's service
-    worker starting the host itself (the browser's own cost); readCard() on
-    a page. One of each per round, so that a busy machine skews all three
-    alike. The host is the program itself, not the logging wrapper."""
-    exe = h.programs["simulated"]
-    h.register(path=exe)
-    h.launch()
-    h.allow(h.servers["user"].origin())
-    page = h.page()
+def bench(args):
+    """Median milliseconds of: the program alone; in each browser, the
+    extension itself starting the host (the browser's own cost: in Chromium
+    its service worker, in Firefox one of its pages, as the test cannot
+    reach the background page) and readCard() on a page. One of each per
+    round, so that a busy machine skews all alike. The host is the program
+    itself, not the logging wrapper."""
     direct = f"""(async () => {{
         const start = performance.now();
         const message = await new Promise((resolve) => {{
@@ -546,23 +1048,50 @@ def bench(h, reads):
             port.onDisconnect.addListener(() => resolve(null));
         }});
         return message?.cardno === "12345" ? performance.now() - start : -1; }})()"""
-    times = {"alone": [], "worker": [], "page": []}
-    for _ in range(reads + 10):
-        began = time.perf_counter()
-        subprocess.run([exe], stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
-        times["alone"].append((time.perf_counter() - began) * 1000)
-        times["worker"].append(h.devtools.evaluate(h.worker, direct))
-        [result] = h.devtools.evaluate(page, "window.vellicorTest.readMany(1, undefined, true)")
-        times["page"].append(result["ms"] if result["status"] == "card" else -1)
-    if any(ms < 0 for ms in times["worker"] + times["page"]):
-        raise Failure("not every read gave the card")
-    alone, worker, page = (statistics.median(t[10:]) for t in times.values())
-    print(f"{'one read, median of ' + str(reads) + ' rounds':<44} {'ms':>8}")
-    print(f"{'program alone (started by Python)':<44} {alone:8.2f}")
-    print(f"{'host started by the extension worker':<44} {worker:8.2f}")
-    print(f"{'readCard() on the page':<44} {page:8.2f}")
-    print(f"{'the browser starting a host (worker - alone)':<44} {worker - alone:8.2f}")
-    print(f"{'the kit (readCard() - worker)':<44} {page - worker:8.2f}")
+    harnesses = []
+    try:
+        for browser in Harness.BROWSERS:
+            if not os.path.exists(getattr(args, browser)):
+                print(f"({browser} left out: not at {getattr(args, browser)})")
+                continue
+            h = Harness(args, browser)
+            harnesses.append(h)
+            h.register(path=h.programs["simulated"])
+            h.launch()
+            h.allow(h.servers["user"].origin())
+            h.bench_tabs = (h.browser.worker if isinstance(h.browser, Chromium) else h.options_page(), h.page())
+        if not harnesses:
+            raise Failure("no browser to measure")
+        exe = harnesses[0].programs["simulated"]
+        times = {"program alone (started by Python)": []}
+        for h in harnesses:
+            times[f"{h.browser.name}: host started by the extension"] = []
+            times[f"{h.browser.name}: readCard() on the page"] = []
+        for _ in range(args.reads + 10):
+            began = time.perf_counter()
+            subprocess.run([exe], stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
+            times["program alone (started by Python)"].append((time.perf_counter() - began) * 1000)
+            for h in harnesses:
+                extension, page = h.bench_tabs
+                times[f"{h.browser.name}: host started by the extension"].append(h.evaluate(extension, direct))
+                [result] = h.evaluate(page, "window.vellicorTest.readMany(1, undefined, true)")
+                times[f"{h.browser.name}: readCard() on the page"].append(
+                    result["ms"] if result["status"] == "card" else -1)
+        if any(ms < 0 for series in times.values() for ms in series):
+            raise Failure("not every read gave the card")
+        medians = {what: statistics.median(series[10:]) for what, series in times.items()}
+        alone = medians["program alone (started by Python)"]
+        print(f"{'one read, median of ' + str(args.reads) + ' rounds':<48} {'ms':>8}")
+        for what, ms in medians.items():
+            print(f"{what:<48} {ms:8.2f}")
+        for h in harnesses:
+            extension = medians[f"{h.browser.name}: host started by the extension"]
+            page = medians[f"{h.browser.name}: readCard() on the page"]
+            print(f"{h.browser.name + ': the browser starting a host (- alone)':<48} {extension - alone:8.2f}")
+            print(f"{h.browser.name + ': the kit (readCard() - extension)':<48} {page - extension:8.2f}")
+    finally:
+        for h in harnesses:
+            h.cleanup()
 
 
 def main():
@@ -571,37 +1100,39 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--reader", required=True)
     parser.add_argument("--scripted")
+    parser.add_argument("--browser", choices=sorted(Harness.BROWSERS), default="chromium")
     parser.add_argument("--chromium", default="/usr/bin/chromium")
+    parser.add_argument("--firefox", default="/usr/bin/firefox-esr")
     parser.add_argument("--reads", type=int, default=100)
     parser.add_argument("case", choices=sorted(cases) + ["bench"])
     args = parser.parse_args()
-    if not os.path.exists(args.chromium):
-        print(f"skipped: no Chromium at {args.chromium}: run scripts/setup-debian.sh")
-        return SKIPPED
-    found = extension_id(os.path.join(EXTENSION, "manifest.json"))
-    if found != EXTENSION_ID:
-        print(f"FAIL {args.case}: the manifest's key gives the ID {found}, not {EXTENSION_ID}")
+    found = extension_ids(os.path.join(EXTENSION, "manifest.json"))
+    if found != (CHROMIUM_ID, FIREFOX_ID):
+        print(f"FAIL {args.case}: the manifest gives the IDs {found}, not {(CHROMIUM_ID, FIREFOX_ID)}")
         return 1
-    harness = Harness(args)
-    try:
-        if args.case == "bench":
-            bench(harness, args.reads)
-        else:
-            cases[args.case](harness)
-    except (Failure, OSError, subprocess.SubprocessError) as failure:
-        print(f"FAIL {args.case}: {failure}")
+    if args.case == "bench":
         try:
-            with open(os.path.join(harness.root, "chromium.log"), "rb") as f:
-                log = f.read().decode(errors="replace")
-        except FileNotFoundError:
-            log = ""
+            bench(args)
+        except (Failure, OSError, subprocess.SubprocessError) as failure:
+            print(f"FAIL bench: {failure}")
+            return 1
+        return 0
+    executable = getattr(args, args.browser)
+    if not os.path.exists(executable):
+        print(f"skipped: no {args.browser} at {executable}: run scripts/setup-debian.sh")
+        return SKIPPED
+    harness = Harness(args, args.browser)
+    try:
+        cases[args.case](harness)
+    except (Failure, OSError, subprocess.SubprocessError) as failure:
+        print(f"FAIL {args.case} ({harness.browser.name}): {failure}")
+        log = harness.log()
         if log.strip():
-            print(f"Chromium's output:\n{log[-4000:]}")
+            print(f"{harness.browser.name}'s output:\n{log[-4000:]}")
         return 1
     finally:
         harness.cleanup()
-    if args.case != "bench":
-        print(f"PASS {args.case}")
+    print(f"PASS {args.case} ({harness.browser.name})")
     return 0
 
 

@@ -1,6 +1,7 @@
-// Edits the user's own list of origins (chrome.storage.local, "userOrigins")
-// and shows the administrator's (managed storage) beside it, read-only.
+// Edits the user's own list of origins and shows the administrator's
+// (managed storage) beside it, read-only.
 import { allowableOrigin, originList } from "./origins.js";
+import { changeUserOrigins, loadUserOrigins, watchUserOrigins } from "./user_origins.js";
 
 const userList = document.getElementById("user");
 const adminList = document.getElementById("admin");
@@ -31,12 +32,8 @@ function show(list, origins, removable) {
     }
 }
 
-async function userOrigins() {
-    return originList((await chrome.storage.local.get("userOrigins")).userOrigins);
-}
-
 async function showAll() {
-    show(userList, await userOrigins(), true);
+    show(userList, await loadUserOrigins(), true);
     let admin = [];
     try {
         admin = originList((await chrome.storage.managed.get("allowedOrigins")).allowedOrigins);
@@ -47,8 +44,8 @@ async function showAll() {
 }
 
 async function remove(origin) {
-    const origins = (await userOrigins()).filter((entry) => entry !== origin);
-    await chrome.storage.local.set({ userOrigins: origins });
+    await changeUserOrigins((origins) => origins.filter((entry) => entry !== origin));
+    await showAll();
 }
 
 form.addEventListener("submit", async (event) => {
@@ -60,9 +57,12 @@ form.addEventListener("submit", async (event) => {
     }
     error.textContent = "";
     input.value = "";
-    const origins = await userOrigins();
-    if (!origins.includes(origin)) await chrome.storage.local.set({ userOrigins: [...origins, origin] });
+    await changeUserOrigins((origins) => (origins.includes(origin) ? origins : [...origins, origin]));
+    await showAll();
 });
 
-chrome.storage.onChanged.addListener(showAll);
+watchUserOrigins(showAll);
+chrome.storage.onChanged.addListener((changes, areaName) => {
+    if (areaName === "managed") showAll();
+});
 showAll();

@@ -2,48 +2,88 @@
 // once, and answers the content script with what the read came to.
 import { classifyAnswer, classifyDisconnect } from "./classify.js";
 import { mayRead, originList } from "./origins.js";
+import { loadUserOrigins, settleUserOrigins, watchUserOrigins } from "./user_origins.js";
 
 const HOST = "org.vellicor.reader";
 const DEFAULT_TIMEOUT_MS = 10000;
 const LONGEST_TIMEOUT_MS = 600000;
+// Right after it installs the extension, Chromium answers managed storage
+// with an empty list for some seconds (2 to 4 were seen) before it hands the
+// extension its policy, and only then tells of it by storage.onChanged; a
+// policy file written just before the browser starts comes late the same
+// way. For this long after an install, an update or a start, a page that
+// would be denied while the administrator's list is still empty waits for
+// that list, within its read's time, asking storage anew every poll.
+const POLICY_MAY_COME_MS = 10000;
+const POLICY_POLL_MS = 500;
+// A denied page hears so before its own deadline, which would say timeout.
+const ANSWER_MARGIN_MS = 200;
 
-// A list kept in extension storage, read once when the worker starts and
-// again whenever it changes, so that a read does not wait for storage. The
-// browser answers managed storage slowly right after it starts; only a read
-// that comes before the first answer waits for it.
+// A list of origins as last read from where it is kept, updated whenever it
+// changes, so that a read does not wait for storage. The browser answers
+// managed storage slowly right after it starts; only a read that comes before
+// the first answer waits for it.
 class StoredList {
-    constructor(area, key) {
-        this.area = area;
-        this.key = key;
+    constructor(read) {
+        this.read = read;
         this.value = null;
-        this.loaded = this.load();
-        chrome.storage.onChanged.addListener((changes, areaName) => {
-            if (areaName === this.area && this.key in changes) {
-                this.value = originList(changes[this.key].newValue);
-            }
-        });
+        this.changes = 0;
+        this.changed = null;
+        this.refresh();
     }
 
-    async load() {
+    set(value) {
+        this.value = originList(value);
+        this.changes += 1;
+        this.changed?.resolve();
+        this.changed = null;
+    }
+
+    // Resolves at the next change reported.
+    nextChange() {
+        if (this.changed === null) {
+            let resolve;
+            const promise = new Promise((settle) => (resolve = settle));
+            this.changed = { promise, resolve };
+        }
+        return this.changed.promise;
+    }
+
+    // Reads the list anew; a change reported meanwhile is newer than what was
+    // read.
+    async refresh() {
+        const changes = this.changes;
         let value = [];
         try {
-            value = originList((await chrome.storage[this.area].get(this.key))[this.key]);
+            value = originList(await this.read());
         } catch {
             // Managed storage fails where no policy applies: no list.
         }
-        // A change reported meanwhile is newer than what was read.
-        this.value ??= value;
-    }
-
-    // The list, or null when it is still unknown after `waitMs`.
-    async get(waitMs) {
-        if (this.value === null) await settleWithin(this.loaded, waitMs);
-        return this.value;
+        if (this.changes === changes) this.value = value;
     }
 }
 
-const adminOrigins = new StoredList("managed", "allowedOrigins");
-const userOrigins = new StoredList("local", "userOrigins");
+const adminOrigins = new StoredList(async () => (await chrome.storage.managed.get("allowedOrigins")).allowedOrigins);
+// The user's list as an update may be moving it (see settleUserOrigins).
+let settling = Promise.resolve();
+const userOrigins = new StoredList(async () => {
+    await settling;
+    return loadUserOrigins();
+});
+const lists = [adminOrigins, userOrigins];
+chrome.storage.onChanged.addListener((changes, areaName) => {
+    if (areaName === "managed" && "allowedOrigins" in changes) adminOrigins.set(changes.allowedOrigins.newValue);
+});
+watchUserOrigins((origins) => userOrigins.set(origins));
+let policyMayComeUntil = 0;
+const policyMayCome = () => {
+    policyMayComeUntil = Date.now() + POLICY_MAY_COME_MS;
+};
+chrome.runtime.onStartup.addListener(policyMayCome);
+chrome.runtime.onInstalled.addListener(({ reason }) => {
+    policyMayCome();
+    settling = settleUserOrigins(reason).catch(() => {});
+});
 
 function settleWithin(promise, ms) {
     return new Promise((resolve) => {
@@ -56,14 +96,18 @@ function settleWithin(promise, ms) {
 }
 
 async function allowed(origin, deadline) {
-    const known = [adminOrigins.value, userOrigins.value].filter((list) => list !== null);
-    if (mayRead(origin, ...known)) return true;
-    if (known.length === 2) return false;
-    const [admin, user] = await Promise.all([
-        adminOrigins.get(deadline - Date.now()),
-        userOrigins.get(deadline - Date.now()),
-    ]);
-    return mayRead(origin, admin ?? [], user ?? []);
+    const known = () => lists.map((list) => list.value ?? []);
+    if (mayRead(origin, ...known())) return true;
+    // Before denying, the lists are read anew (within the read's time): one
+    // may still be loading, or have changed without word.
+    await settleWithin(Promise.all(lists.map((list) => list.refresh())), deadline - Date.now());
+    // And while the administrator's list may still be on its way, until it comes.
+    const waitUntil = () => Math.min(deadline - ANSWER_MARGIN_MS, policyMayComeUntil);
+    while (!mayRead(origin, ...known()) && !adminOrigins.value?.length && Date.now() < waitUntil()) {
+        await settleWithin(adminOrigins.nextChange(), Math.min(POLICY_POLL_MS, waitUntil() - Date.now()));
+        await settleWithin(adminOrigins.refresh(), waitUntil() - Date.now());
+    }
+    return mayRead(origin, ...known());
 }
 
 // One run of the host: it is started, sent nothing, and its one message (or
@@ -89,7 +133,9 @@ function readFromHost(deadline) {
             return;
         }
         port.onMessage.addListener((message) => finish(classifyAnswer(message)));
-        port.onDisconnect.addListener(() => finish(classifyDisconnect(chrome.runtime.lastError?.message)));
+        // Chromium says why in runtime.lastError, Firefox in the port's error.
+        port.onDisconnect.addListener((ended) =>
+            finish(classifyDisconnect(ended.error?.message ?? chrome.runtime.lastError?.message)));
     });
 }
 
