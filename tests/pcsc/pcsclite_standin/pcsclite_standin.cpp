@@ -1,6 +1,6 @@
 // libpcsclite.so.1 for the fault-injection run (tests/pcsc/fault_injection.py):
 // the seeded service (seeded_service.hpp) behind the calls the PC/SC reader
-// library imports, put first on the loader's path for the program's run only.
+// library imports, put first on the loader's path of each host's run only.
 // Test-only; never shipped.
 //
 //   VELLICOR_FAULT_SEED     the seed, a decimal number
