@@ -49,6 +49,11 @@ from e2e import LIBRARY, NO_CARD, NO_READER, frame  # noqa: E402
 SLACK = 1.0  # what a read may take past its deadline, process start included
 KILL_AFTER = 10.0  # past its bound, a host still running is killed
 UID_SIZES = range(4, 11)
+# Held while a run copies its files and while one starts its host: a host
+# started while another run's copy of an executable is still open for
+# writing would inherit that descriptor until its exec, and the other run's
+# exec of its copy would then fail with "Text file busy".
+SPAWNING = threading.Lock()
 READER_PARTS = ["contactless", "reader, token", "token, desk", "no such reader"]
 
 
@@ -123,15 +128,17 @@ class Run:
         try:
             host = args.repeat if plan.calls else args.exe
             exe = os.path.join(root, os.path.basename(host))
-            shutil.copy2(host, exe)
-            shutil.copy2(args.reader, os.path.join(root, LIBRARY))
+            with SPAWNING:
+                shutil.copy2(host, exe)
+                shutil.copy2(args.reader, os.path.join(root, LIBRARY))
+                if args.runner:
+                    shutil.copy2(args.standin, os.path.join(root, "winscard.dll"))
             if plan.settings is not None:
                 with open(os.path.join(root, "OUR_IDR.ini"), "w", newline="") as f:
                     f.write(plan.settings)
             env = dict(os.environ)
             if args.runner:
                 log = os.path.join(root, "winscard.log")
-                shutil.copy2(args.standin, os.path.join(root, "winscard.dll"))
                 env.update(VELLICOR_WINSCARD=f"seeded:{self.seed}:{plan.deadline_ms}",
                            WINEDLLOVERRIDES="winscard=n")
             else:
@@ -160,8 +167,10 @@ class Run:
         calls = plan.calls or 1
         bound = calls * (deadline + SLACK + plan.pause_ms / 1000) + (5 if self.args.runner else 0)
         self.started = time.time()
-        proc = subprocess.Popen(command, env=env, cwd=root, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+        # Popen returns once the host's exec has closed what it inherited.
+        with SPAWNING:
+            proc = subprocess.Popen(command, env=env, cwd=root, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
         self.lines = []
         timer = threading.Timer(bound + KILL_AFTER, proc.kill)
         timer.start()
