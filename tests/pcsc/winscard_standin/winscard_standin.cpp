@@ -23,6 +23,8 @@
 //                           cannot be read), for a card that a test puts on
 //                           and takes off while a program runs
 //   A card is T=1 unless "/t0" follows it.
+//   seeded:SEED:LATE_MS the seeded service of the fault-injection run
+//                       (seeded_service.hpp), its events logged here too
 //
 // As the real service does, SCardGetStatusChangeA counts the cards put on
 // and taken off each reader in the upper 16 bits of its state (a file's
@@ -56,9 +58,11 @@
 #include <string>
 #include <vector>
 
+#include "seeded_service/seeded_service.hpp"
+
 namespace {
 
-enum class service { up, none, hung, slow };
+enum class service { up, none, hung, slow, seeded };
 enum class card_kind { empty, uid, status_word, refuse, transmit_error, mute };
 
 struct reader {
@@ -211,6 +215,37 @@ void look_at(reader& one) {
     one.protocol = now.protocol;
 }
 
+// The seeded service's calls hold the lock just as the scripted ones do.
+void seeded_log(const char* event) { log_line("%s", event); }
+
+void seeded_never_answer(const char* call) {
+    blocked_call = call;
+    for (;;) Sleep(INFINITE);
+}
+
+// "SEED:LATE_MS". Reads are counted on from this process's earlier loads of
+// the DLL (kept in its environment), so that a reloaded DLL does not serve
+// the same reads again.
+bool start_seeded(const std::string& words) {
+    const std::size_t colon = words.find(':');
+    const std::string seed = words.substr(0, colon);
+    const std::string late = colon == std::string::npos ? "" : words.substr(colon + 1);
+    if (seed.empty() || late.empty() || seed.size() > 19 || late.size() > 6 ||
+        (seed + late).find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    char loads[16] = {};
+    GetEnvironmentVariableA("VELLICOR_WINSCARD_LOADS", loads, sizeof loads);
+    const unsigned earlier = static_cast<unsigned>(std::strtoul(loads, nullptr, 10));
+    SetEnvironmentVariableA("VELLICOR_WINSCARD_LOADS", std::to_string(earlier + 1).c_str());
+    seeded_service::hooks hooks;
+    hooks.log = seeded_log;
+    hooks.never_answer = seeded_never_answer;
+    seeded_service::start(std::stoull(seed), static_cast<unsigned>(std::stoul(late)),
+                          earlier * 1000, hooks);
+    return true;
+}
+
 // Leaves `state` at service::none unless the whole script is sound.
 void load_script() {
     // Read wide and taken to the ANSI code page here, as the names of real
@@ -246,6 +281,14 @@ void load_script() {
     }
     if (script == "no-readers") {
         state = service::up;
+        return;
+    }
+    if (script.rfind("seeded:", 0) == 0) {
+        if (start_seeded(script.substr(std::strlen("seeded:")))) {
+            state = service::seeded;
+        } else {
+            log_line("script error: cannot read \"%s\"", script.c_str());
+        }
         return;
     }
     std::vector<reader> parsed;
@@ -302,6 +345,9 @@ const char* protocol_name(DWORD protocol) {
 LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pvReserved2,
                                   LPSCARDCONTEXT phContext) {
     request call("SCardEstablishContext");
+    if (state == service::seeded) {
+        return seeded_service::establish_context(dwScope, pvReserved1, pvReserved2, phContext);
+    }
     log_line("SCardEstablishContext(scope %lu)", dwScope);
     if (phContext == nullptr || pvReserved1 != nullptr || pvReserved2 != nullptr) {
         log_line("violation: SCardEstablishContext needs reserved NULLs and a handle to fill");
@@ -324,6 +370,7 @@ LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pv
 
 LONG WINAPI SCardReleaseContext(SCARDCONTEXT hContext) {
     request call("SCardReleaseContext");
+    if (state == service::seeded) return seeded_service::release_context(hContext);
     log_line("SCardReleaseContext(%#lx)", static_cast<unsigned long>(hContext));
     if (!open_context(hContext, "SCardReleaseContext")) return SCARD_E_INVALID_HANDLE;
     for (const auto& card : cards) {
@@ -344,9 +391,12 @@ LONG WINAPI SCardReleaseContext(SCARDCONTEXT hContext) {
     return SCARD_S_SUCCESS;
 }
 
-LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR /*mszGroups*/, LPSTR mszReaders,
+LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR mszGroups, LPSTR mszReaders,
                               LPDWORD pcchReaders) {
     request call("SCardListReadersA");
+    if (state == service::seeded) {
+        return seeded_service::list_readers(hContext, mszGroups, mszReaders, pcchReaders);
+    }
     const bool allocate = pcchReaders != nullptr && *pcchReaders == SCARD_AUTOALLOCATE;
     log_line("SCardListReadersA(%#lx%s)", static_cast<unsigned long>(hContext),
              allocate ? ", SCARD_AUTOALLOCATE" : "");
@@ -377,6 +427,7 @@ LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR /*mszGroups*/, LPSTR
 
 LONG WINAPI SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem) {
     request call("SCardFreeMemory");
+    if (state == service::seeded) return seeded_service::free_memory(hContext, pvMem);
     log_line("SCardFreeMemory(%#lx, %p)", static_cast<unsigned long>(hContext), pvMem);
     if (!open_context(hContext, "SCardFreeMemory")) return SCARD_E_INVALID_HANDLE;
     const auto block = allocations.find(const_cast<void*>(pvMem));
@@ -392,6 +443,9 @@ LONG WINAPI SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem) {
 LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT hContext, DWORD dwTimeout,
                                   LPSCARD_READERSTATEA rgReaderStates, DWORD cReaders) {
     request call("SCardGetStatusChangeA");
+    if (state == service::seeded) {
+        return seeded_service::get_status_change(hContext, dwTimeout, rgReaderStates, cReaders);
+    }
     log_line("SCardGetStatusChangeA(%#lx, timeout %lu, %lu readers)",
              static_cast<unsigned long>(hContext), dwTimeout, cReaders);
     if (!open_context(hContext, "SCardGetStatusChangeA")) return SCARD_E_INVALID_HANDLE;
@@ -445,6 +499,10 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareM
                           DWORD dwPreferredProtocols, LPSCARDHANDLE phCard,
                           LPDWORD pdwActiveProtocol) {
     request call("SCardConnectA");
+    if (state == service::seeded) {
+        return seeded_service::connect(hContext, szReader, dwShareMode, dwPreferredProtocols,
+                                       phCard, pdwActiveProtocol);
+    }
     log_line("SCardConnectA(%#lx, \"%s\", share %lu, protocols %#lx)",
              static_cast<unsigned long>(hContext), szReader != nullptr ? szReader : "(null)",
              dwShareMode, dwPreferredProtocols);
@@ -468,6 +526,7 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareM
 
 LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
     request call("SCardDisconnect");
+    if (state == service::seeded) return seeded_service::disconnect(hCard, dwDisposition);
     log_line("SCardDisconnect(%#lx, disposition %lu)", static_cast<unsigned long>(hCard),
              dwDisposition);
     if (cards.erase(hCard) == 0) {
@@ -479,9 +538,13 @@ LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
 }
 
 LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pbSendBuffer,
-                          DWORD cbSendLength, LPSCARD_IO_REQUEST /*pioRecvPci*/,
-                          LPBYTE pbRecvBuffer, LPDWORD pcbRecvLength) {
+                          DWORD cbSendLength, LPSCARD_IO_REQUEST pioRecvPci, LPBYTE pbRecvBuffer,
+                          LPDWORD pcbRecvLength) {
     request call("SCardTransmit");
+    if (state == service::seeded) {
+        return seeded_service::transmit(hCard, pioSendPci, pbSendBuffer, cbSendLength, pioRecvPci,
+                                        pbRecvBuffer, pcbRecvLength);
+    }
     log_line("SCardTransmit(%#lx, %lu bytes)", static_cast<unsigned long>(hCard), cbSendLength);
     const auto card = cards.find(hCard);
     if (card == cards.end()) {
@@ -554,6 +617,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         for (const auto& block : allocations) {
             log_line("violation: memory %p never given back through SCardFreeMemory", block.first);
         }
+        if (state == service::seeded) seeded_service::check_at_unload();
         log_line(exiting ? "unloaded at process exit" : "unloaded");
         CloseHandle(log_file);
     }
