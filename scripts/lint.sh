@@ -2,7 +2,7 @@
 # Formatting and clang-tidy over the program's and the drivers' sources: what
 # the Linux build compiles, then the Windows-only sources as the 32-bit
 # MinGW-w64 cross build compiles them; ESLint over the browser kit and its
-# tests. Fails on any finding.
+# tests; the relative links of the Markdown. Fails on any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,6 +29,9 @@ if [ ! -x node_modules/.bin/eslint ]; then
 fi
 node_modules/.bin/eslint --max-warnings 0 .
 echo "eslint: $(git ls-files '*.js' | wc -l) files clean"
+
+# Every relative link of README.md and the guides in docs/ leads somewhere.
+/usr/bin/python3 scripts/check_links.py
 
 build=build/lint
 cmake -S . -B "$build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVELLICOR_BUILD_TESTS=OFF >/dev/null
