@@ -1,5 +1,7 @@
 // What the check tool found out about a desk, as data: gathered by
-// gather_findings() (gather.hpp), turned into text or JSON by report.hpp.
+// gather_findings() (check.hpp), turned into text or JSON by report.hpp.
+// Text is UTF-8 as far as the system's own is (paths, the settings file's
+// text, reader names); the reports show whatever is not.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +19,16 @@ struct library_finding {
     library_kind kind = library_kind::absent;
 };
 
+// What the settings found come to for the program's reads: only our library
+// reads them, and while they are faulty it fails every read.
+enum class settings_use { in_force, faulty, not_read };
+
 struct settings_finding {
     std::vector<std::string> looked_at;  // in order; the first found is the one in force
     std::string path;                    // the one found, empty when none
     pcsc::settings_lookup lookup;
+    settings_use use = settings_use::in_force;
+    std::vector<std::string> readers;  // the parts of `readers`, when not faulty
 };
 
 // One of the four ways a UID can make a card number.
@@ -28,7 +36,7 @@ struct card_number {
     pcsc::byte_order order;
     pcsc::uid_bytes bytes;
     std::string number;  // signed decimal, as the program reports it
-    bool in_force;
+    bool in_force;       // only while the settings are in force
 };
 
 enum class reader_state { empty, card_present, mute, exclusive, unavailable };
@@ -37,7 +45,7 @@ struct reader_finding {
     std::string name;
     reader_state state = reader_state::unavailable;
     // Its place in the order the library asks readers (from 1); 0 when the
-    // site's `readers` leaves it out.
+    // site's `readers` leaves it out, or when no settings are in force.
     std::size_t asked = 0;
     std::vector<unsigned char> atr;
     std::vector<unsigned char> uid;

@@ -114,9 +114,11 @@ std::vector<card_number> numbers_for(const std::vector<unsigned char>& uid,
 }
 
 // The PC/SC questions, on a thread of their own. A thread given up at the
-// deadline keeps the job: it is never freed, and the process ends soon after.
+// deadline keeps the job: it is never freed, and run_check ends the process
+// right after the report.
 struct survey_job : pcsc::task {
-    // Set after a copy of the settings is in place, before the thread starts.
+    // Set after a copy of the settings is in place, before the thread starts;
+    // null unless they are in force: no number marked, no order of asking.
     const pcsc::settings* in_force = nullptr;
     pcsc::settings chosen;
     std::atomic<bool> listed{false};
@@ -182,10 +184,12 @@ void survey_readers(survey_job& job) {
 
     std::size_t order[pcsc::max_readers];
     const std::size_t asked =
-        pcsc::order_readers(job.chosen, survey.names(), survey.count(), order);
+        job.in_force == nullptr
+            ? 0
+            : pcsc::order_readers(*job.in_force, survey.names(), survey.count(), order);
     for (std::size_t i = 0; i < survey.count(); ++i) {
         reader_finding reader;
-        reader.name = survey.names()[i];
+        reader.name = utf8_text(survey.names()[i]);
         for (std::size_t place = 0; place < asked; ++place) {
             if (order[place] == i) reader.asked = place + 1;
         }
@@ -200,11 +204,10 @@ void run_survey(pcsc::task* work) noexcept { survey_readers(*static_cast<survey_
 void survey_service(findings& found) {
     auto job = std::make_unique<survey_job>();
     job->run = run_survey;
-    const pcsc::settings_lookup& lookup = found.settings.lookup;
-    const bool usable = lookup.error.problem == pcsc::settings_problem::none;
-    // Faulty settings: every reader, and no number marked as the one in force.
-    if (usable) {
-        job->chosen = lookup.values;
+    // Settings not in force leave the defaults: every reader, the default
+    // deadline.
+    if (found.settings.use == settings_use::in_force) {
+        job->chosen = found.settings.lookup.values;
         job->in_force = &job->chosen;
     }
     const unsigned deadline_ms = job->chosen.deadline_ms;
@@ -220,7 +223,6 @@ void survey_service(findings& found) {
             found.service.problem = job->listed.load(std::memory_order_acquire)
                                         ? "the readers were listed, then a reader or card hung"
                                         : "while setting up or listing the readers";
-            pcsc::outlive_abandoned_thread();
             // Still in use by the thread.
             static_cast<void>(job.release());
             return;
@@ -291,6 +293,18 @@ findings gather_findings() {
     } else if (settings.lookup.source == pcsc::settings_source::system_wide) {
         settings.path = settings.looked_at.back();
     }
+    const bool faulty = settings.lookup.error.problem != pcsc::settings_problem::none;
+    // A vendor's library ignores the file, whatever it says.
+    if (found.library.kind != library_kind::ours) {
+        settings.use = settings_use::not_read;
+    } else {
+        settings.use = faulty ? settings_use::faulty : settings_use::in_force;
+    }
+    if (!faulty) {
+        for (std::size_t i = 0; i < settings.lookup.values.reader_parts; ++i) {
+            settings.readers.push_back(utf8_text(settings.lookup.values.part(i)));
+        }
+    }
 
     survey_service(found);
     found.answer = program_answer(library_path, present);
@@ -300,7 +314,10 @@ findings gather_findings() {
 int run_check(bool json) {
     const findings found = gather_findings();
     write_report(json ? json_report(found) : text_report(found));
-    return found.answer.kind == answer_kind::card_number ? 0 : 1;
+    const int status = found.answer.kind == answer_kind::card_number ? 0 : 1;
+    // The survey's thread is still inside the PC/SC library.
+    if (found.service.state == service_state::timed_out) end_process(status);
+    return status;
 }
 
 }  // namespace vellicor::check

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "check/platform.hpp"
@@ -6,6 +8,8 @@
 namespace vellicor::check {
 
 std::string utf8_path(const native_string& path) { return path; }
+
+std::string utf8_text(const std::string& text) { return text; }
 
 library_kind identify_library(const native_string& path) {
     // Whatever a vendor's library prints as it loads stays out of the report.
@@ -19,6 +23,11 @@ library_kind identify_library(const native_string& path) {
 void write_report(const std::string& utf8) {
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     std::fflush(stdout);
+}
+
+void end_process(int status) noexcept {
+    std::fflush(nullptr);
+    _exit(status);
 }
 
 }  // namespace vellicor::check

@@ -16,6 +16,15 @@ std::string utf8_path(const native_string& path) {
     return text;
 }
 
+std::string utf8_text(const std::string& text) {
+    if (text.empty()) return {};
+    const int size =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return utf8_path(wide);
+}
+
 library_kind identify_library(const native_string& path) {
     // Read from the file, not loaded: the same mark the installer goes by.
     DWORD ignored = 0;
@@ -60,6 +69,14 @@ void write_report(const std::string& utf8) {
         }
         at += written;
     }
+}
+
+// ExitProcess would end the given-up thread wherever it is, then wait in
+// winscard's detach for the lock that thread holds, for ever.
+void end_process(int status) noexcept {
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    // Not reached: TerminateProcess does not return for the calling process.
+    for (;;) Sleep(INFINITE);
 }
 
 }  // namespace vellicor::check

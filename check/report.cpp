@@ -1,6 +1,7 @@
 #include "check/report.hpp"
 
 #include <cstdio>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -62,19 +63,40 @@ bool faulty(const findings& found) {
     return found.settings.lookup.error.problem != settings_problem::none;
 }
 
-std::string readers_value(const pcsc::settings& chosen, const char* separator) {
-    std::string text;
-    for (std::size_t i = 0; i < chosen.reader_parts; ++i) {
-        if (i != 0) text += separator;
-        text += chosen.part(i);
+// The length of the well-formed UTF-8 sequence that `text` starts with, or 0.
+std::size_t utf8_sequence(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    // The second byte's range rules out overlong forms, surrogates and what
+    // lies beyond U+10FFFF.
+    std::size_t size = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        size = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        size = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        size = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
     }
-    return text;
+    if (text.size() < size || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < size; ++i) {
+        if ((byte(i) & 0xC0U) != 0x80) return 0;
+    }
+    return size;
 }
 
 std::string line(const char* label, const std::string& value) {
     std::string text = label;
     text.resize(16, ' ');
-    return text + value + "\n";
+    return text + readable(value) + "\n";
 }
 
 std::string ordinal(std::size_t n) {
@@ -134,20 +156,12 @@ std::string answer_text(const answer_finding& answer) {
     return {};
 }
 
-// JSON text for a UTF-8 string: quotes, backslashes and controls escaped.
+// JSON text for a string, made readable: quotes and backslashes escaped.
 std::string quoted(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, R"(\u%04x)", static_cast<unsigned>(c));
-            out += escaped;
-        } else {
-            out += c;
-        }
+    for (const char c : readable(text)) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
     }
     return out + "\"";
 }
@@ -233,22 +247,31 @@ std::string settings_text(const findings& found) {
         const std::string where =
             error.line == 0 ? std::string("the file") : "line " + std::to_string(error.line);
         out += line("  fault", where + ": " + problem_text(error.problem));
-        out += line("", "every read fails (empty cardno) until this is fixed");
-        return out;
+    } else {
+        out += line("", std::string("byte_order = ") + order_name(chosen.order) +
+                            ", uid_bytes = " + bytes_name(chosen.bytes));
+        out += line("", "readers = " + (settings.readers.empty() ? std::string("(every reader)")
+                                                                 : join(settings.readers, ", ")));
+        out += line("", "deadline_ms = " + std::to_string(chosen.deadline_ms));
     }
-    out += line("", std::string("byte_order = ") + order_name(chosen.order) +
-                        ", uid_bytes = " + bytes_name(chosen.bytes));
-    out += line("", "readers = " + (chosen.reader_parts == 0 ? std::string("(every reader)")
-                                                             : readers_value(chosen, ", ")));
-    out += line("", "deadline_ms = " + std::to_string(chosen.deadline_ms));
+    switch (settings.use) {
+        case settings_use::in_force:
+            break;
+        case settings_use::faulty:
+            out += line("", "every read fails (empty cardno) until this is fixed");
+            break;
+        case settings_use::not_read:
+            out += line("", "not in force: only Vellicor's PC/SC reader library reads them");
+            break;
+    }
     return out;
 }
 
-std::string reader_text(std::size_t place, const reader_finding& reader, bool settings_faulty) {
+std::string reader_text(std::size_t place, const reader_finding& reader, bool in_force) {
     std::string out;
     out += line(("Reader " + std::to_string(place)).c_str(), reader.name);
     out += line("  state", state_name(reader.state));
-    if (!settings_faulty) {
+    if (in_force) {
         out += line("  asked", reader.asked == 0 ? "no: its name matches no part of readers"
                                                  : ordinal(reader.asked));
     }
@@ -272,7 +295,7 @@ std::string reader_text(std::size_t place, const reader_finding& reader, bool se
     return out;
 }
 
-std::string reader_json(const reader_finding& reader) {
+std::string reader_json(const reader_finding& reader, bool in_force) {
     std::vector<std::string> numbers;
     for (const card_number& number : reader.numbers) {
         numbers.push_back(object({{"byte_order", quoted(order_name(number.order))},
@@ -282,7 +305,7 @@ std::string reader_json(const reader_finding& reader) {
     }
     return object({{"name", quoted(reader.name)},
                    {"state", quoted(state_name(reader.state))},
-                   {"asked", std::to_string(reader.asked)},
+                   {"asked", in_force ? std::to_string(reader.asked) : "null"},
                    {"atr", quoted_or_null(!reader.atr.empty(), hex(reader.atr))},
                    {"uid", quoted_or_null(!reader.uid.empty(), hex(reader.uid))},
                    {"no_uid", quoted_or_null(!reader.no_uid.empty(), reader.no_uid)},
@@ -290,6 +313,25 @@ std::string reader_json(const reader_finding& reader) {
 }
 
 }  // namespace
+
+std::string readable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        const std::size_t size = utf8_sequence(text.substr(at));
+        if (size == 0 || (size == 1 && (byte < 0x20 || byte == 0x7F))) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+            ++at;
+        } else {
+            out.append(text, at, size);
+            at += size;
+        }
+    }
+    return out;
+}
 
 const char* problem_text(settings_problem problem) noexcept {
     switch (problem) {
@@ -323,8 +365,9 @@ std::string text_report(const findings& found) {
     out += line("", library_text(found.library));
     out += settings_text(found);
     out += line("PC/SC service", service_text(found.service, found.readers.size()));
+    const bool in_force = found.settings.use == settings_use::in_force;
     for (std::size_t i = 0; i < found.readers.size(); ++i) {
-        out += reader_text(i + 1, found.readers[i], faulty(found));
+        out += reader_text(i + 1, found.readers[i], in_force);
     }
     out += line("Program answers", answer_text(found.answer));
     return out;
@@ -338,15 +381,16 @@ std::string json_report(const findings& found) {
     std::vector<member> settings_members{
         {"looked_at", array(looked_at)},
         {"path", quoted_or_null(!settings.path.empty(), settings.path)},
-        {"source", quoted(source_name(settings.lookup.source))}};
+        {"source", quoted(source_name(settings.lookup.source))},
+        {"applies", settings.use == settings_use::not_read ? "false" : "true"}};
     if (faulty(found)) {
         settings_members.emplace_back(
             "fault", object({{"line", std::to_string(settings.lookup.error.line)},
                              {"problem", quoted(problem_text(settings.lookup.error.problem))}}));
     } else {
         std::vector<std::string> parts;
-        for (std::size_t i = 0; i < chosen.reader_parts; ++i)
-            parts.push_back(quoted(chosen.part(i)));
+        parts.reserve(settings.readers.size());
+        for (const std::string& part : settings.readers) parts.push_back(quoted(part));
         settings_members.insert(settings_members.end(),
                                 {{"fault", "null"},
                                  {"byte_order", quoted(order_name(chosen.order))},
@@ -356,7 +400,10 @@ std::string json_report(const findings& found) {
     }
 
     std::vector<std::string> readers;
-    for (const reader_finding& reader : found.readers) readers.push_back(reader_json(reader));
+    const bool in_force = settings.use == settings_use::in_force;
+    for (const reader_finding& reader : found.readers) {
+        readers.push_back(reader_json(reader, in_force));
+    }
     const answer_finding& answer = found.answer;
     const std::vector<member> top{
         {"library", object({{"path", quoted(found.library.path)},

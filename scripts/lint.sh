@@ -36,14 +36,15 @@ mapfile -t compiled < <(compiled_sources "$build")
 clang-tidy --quiet -p "$build" "${compiled[@]}" 2>/dev/null
 echo "clang-tidy: ${#compiled[@]} files clean"
 
-# The *_win32.cpp files, which the Linux build never sees. clang, targeting
-# MinGW-w64, finds the MinGW headers in the sysroot but not the cross g++'s C++
-# library (its folder is named "12-posix", not a version clang recognises), so
-# those folders are passed as the cross g++ itself lists them.
+# The *_win32.cpp files and the MSI package's custom actions, which the Linux
+# build never sees. clang, targeting MinGW-w64, finds the MinGW headers in the
+# sysroot but not the cross g++'s C++ library (its folder is named "12-posix",
+# not a version clang recognises), so those folders are passed as the cross
+# g++ itself lists them.
 build=build/lint-windows
 cmake -S . -B "$build" -G Ninja --toolchain cmake/i686-w64-mingw32.cmake \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVELLICOR_BUILD_TESTS=OFF >/dev/null
-mapfile -t compiled < <(compiled_sources "$build" | grep '_win32\.cpp$')
+mapfile -t compiled < <(compiled_sources "$build" | grep -E '_win32\.cpp$|^packaging/windows/')
 mkdir -p "$build/tidy"
 # CMake gives MinGW DLLs a flag of GCC's own that clang rejects: the database
 # clang-tidy reads is a copy without it.

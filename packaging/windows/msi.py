@@ -1,30 +1,36 @@
 #!/usr/bin/python3
 """Builds the Windows Installer package from the Windows build's staged files.
 
-    msi.py --stage DIR --version X.Y.Z --vendor NAME --output FILE.msi
+    msi.py --stage DIR --actions DLL --version X.Y.Z --vendor NAME --output FILE.msi
            [--program NAME.exe]... [--epoch SECONDS]
 
 DIR holds the Windows build's staged files (the zip's), --program names each
-program in it.
+program in it; DLL is the package's custom actions (msi_actions.cpp), kept
+in the package, never installed.
 
 wixl writes the database from the WiX source made here; what wixl 0.101
-cannot express (file searches, a component's condition, fixed sequence
-numbers) and what it makes differ between runs (package code, times) is
-written afterwards through libmsi. Run by Debian's python3, whose gi
-bindings reach libmsi (gir1.2-libmsi-1.0).
+cannot express (custom action types, fixed sequence numbers) and what it
+makes differ between runs (package code, times) is written afterwards
+through libmsi. Run by Debian's python3, whose gi bindings reach libmsi
+(gir1.2-libmsi-1.0).
 
-How it keeps a reader vendor's OUR_IDR.dll: before anything is costed, it
-looks for an OUR_IDR.dll in the target folder. Our library's component is
-installed only when there is none, or when the one there is the one this
-product installed (the registry value OwnLibrary, written with it). So a
-vendor's library is never overwritten, and, never having been installed by
-us, never removed.
+How it keeps a reader vendor's OUR_IDR.dll: Windows Installer knows a file
+by its component's registration, not by what the file is, and would remove
+or overwrite a vendor's library put in place of ours as ours. So the
+installer is kept from seeing one: in every install, repair, upgrade and
+uninstall, a custom action sets an OUR_IDR.dll in the folder that is not
+ours (its version resource does not name Vellicor, as the setup tells them
+apart) aside under another name before the installer removes or installs
+any file, and another puts it back after; each one is the other's rollback.
+The decision is the file's, taken at that moment. Ours is installed,
+replaced and removed as any other file. In a major upgrade the old version
+is removed before anything of the new one is installed, by its own cached
+package, which keeps a vendor's library the same way.
 
 The target folder: INSTALLDIR from the command line; else the folder of the
 installed version (upgrade, repair, uninstall), read back from the registry;
 else Program Files\\Vellicor. The default is set before AppSearch, so that
-the search sees it; the installed version's folder is searched separately,
-through the library path it recorded, as AppSearch's order is not defined.
+the search sees it.
 """
 
 import argparse
@@ -57,6 +63,23 @@ DOWNGRADE = ("A newer version of Vellicor is already installed. "
              "To install this one, uninstall that first.")
 # The setup program's entry in Apps and Features (NSIS.template.in).
 SETUP_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Vellicor"
+# Custom action types: a function of a DLL in the Binary table (0x001), run
+# in the installer's script (0x400) as LocalSystem (0x800, no impersonation),
+# as the folder may be writable by administrators only; or only when that
+# script is rolled back (0x100).
+DEFERRED_DLL = 0x001 | 0x400 | 0x800
+ROLLBACK_DLL = DEFERRED_DLL | 0x100
+# The actions that keep a vendor's library from the installer's file actions
+# (msi_actions.cpp): (action, DLL function, type, sequence). Each rollback
+# comes before the action it undoes.
+LIBRARY_ACTIONS = [
+    # Before RemoveFiles (3500).
+    ("UndoLibraryAside", "PutVendorLibraryBack", ROLLBACK_DLL, 3490),
+    ("SetLibraryAside", "SetVendorLibraryAside", DEFERRED_DLL, 3491),
+    # After InstallFiles (4000).
+    ("UndoLibraryBack", "SetVendorLibraryAside", ROLLBACK_DLL, 4001),
+    ("PutLibraryBack", "PutVendorLibraryBack", DEFERRED_DLL, 4002),
+]
 
 
 def guid(name):
@@ -87,13 +110,11 @@ def wix_source(args, files):
     components.append(component("License", "license", *files["license"]))
     components.append(component("Host", "host_manifest", *files["host_manifest"], "".join(
         registry_value(key, None, "[#host_manifest]") for key in HOST_KEYS)))
-    components.append(component("Library", "library", *files["library"], registry_value(
-        STATE_KEY, "OwnLibrary", "[#library]")))
+    components.append(component("Library", "library", *files["library"]))
     # Where this version went, for upgrades, repairs and the uninstall.
     components.append(f"""
           <Component Id="State" Guid="{guid('component State')}">{registry_value(
-              STATE_KEY, "InstallDir", "[INSTALLDIR]", key_path=True)}{registry_value(
-              STATE_KEY, "LibraryPath", f"[INSTALLDIR]{LIBRARY}")}
+              STATE_KEY, "InstallDir", "[INSTALLDIR]", key_path=True)}
           </Component>""")
     refs = "".join(f'\n      <ComponentRef Id="{c.split(chr(34))[1]}"/>' for c in components)
 
@@ -104,23 +125,31 @@ def wix_source(args, files):
                       Name="{name}" Type="raw"/>
     </Property>"""
 
-    # Placed roughly here, in the order post_process() fixes.
-    chosen = "USE_REMEMBERED AND REMEMBERED_DIR"
+    # Properties set in both sequences, placed roughly here, in the order
+    # post_process() fixes: (action, property, value, condition, before).
     actions = [("UseRemembered", "USE_REMEMBERED", "1", "NOT INSTALLDIR", "AppSearch"),
                ("DefaultDir", "INSTALLDIR", "[ProgramFilesFolder]Vellicor\\", "NOT INSTALLDIR",
                 "AppSearch"),
-               ("RememberedDir", "INSTALLDIR", "[REMEMBERED_DIR]", chosen, "LaunchConditions"),
-               ("LibraryInRemembered", "LIBRARY_FOUND", "[LIBRARY_IN_REMEMBERED]", chosen,
-                "LaunchConditions"),
-               ("LibraryInTarget", "LIBRARY_FOUND", "[LIBRARY_IN_TARGET]", f"NOT ({chosen})",
-                "LaunchConditions"),
+               ("RememberedDir", "INSTALLDIR", "[REMEMBERED_DIR]",
+                "USE_REMEMBERED AND REMEMBERED_DIR", "LaunchConditions"),
                # Apps and Features shows the folder, once it is resolved.
                ("InstallLocation", "ARPINSTALLLOCATION", "[INSTALLDIR]", None, "InstallValidate")]
+    # Only in the install itself: each library action's CustomActionData, the
+    # folder, as resolved.
+    execute_only = [(f"{action}Data", action, "[INSTALLDIR]", None, "InstallValidate")
+                    for action, _, _, _ in LIBRARY_ACTIONS]
     custom_actions = "".join(f'\n    <CustomAction Id="{a}" Property="{p}" Value={quoteattr(v)}/>'
-                             for a, p, v, _, _ in actions)
-    scheduled = "".join(
-        f'\n      <Custom Action="{a}" Before="{before}">{c or ""}</Custom>'
-        for a, _, _, c, before in actions)
+                             for a, p, v, _, _ in actions + execute_only)
+    # Their types, which wixl does not write, are set in post_process().
+    custom_actions += "".join(
+        f'\n    <CustomAction Id="{action}" BinaryKey="Actions" DllEntry="{entry}"'
+        f' Execute="deferred" Impersonate="no"/>' for action, entry, _, _ in LIBRARY_ACTIONS)
+
+    def scheduled(rows):
+        return "".join(f'\n      <Custom Action="{a}" Before="{before}">{c or ""}</Custom>'
+                       for a, _, _, c, before in rows)
+    library_actions = "".join(f'\n      <Custom Action="{action}" After="InstallFiles"/>'
+                              for action, _, _, _ in LIBRARY_ACTIONS)
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="{guid('product ' + args.version)}" Name="Vellicor" Language="1033"
@@ -130,12 +159,12 @@ def wix_source(args, files):
              Description="Vellicor {args.version}" Manufacturer={quoteattr(args.vendor)}/>
     <MajorUpgrade DowngradeErrorMessage={quoteattr(DOWNGRADE)}/>
     <Media Id="1" Cabinet="vellicor.cab" EmbedCab="yes"/>
+    <Binary Id="Actions" SourceFile={quoteattr(files["actions"][0])}/>
     <Property Id="ARPNOMODIFY" Value="1"/>{search("REMEMBERED_DIR", STATE_KEY, "InstallDir")}{
-        search("OWN_LIBRARY", STATE_KEY, "OwnLibrary")}{
         search("SETUP_INSTALLED", SETUP_KEY, "InstallLocation")}{custom_actions}
-    <InstallUISequence>{scheduled}
+    <InstallUISequence>{scheduled(actions)}
     </InstallUISequence>
-    <InstallExecuteSequence>{scheduled}
+    <InstallExecuteSequence>{scheduled(actions + execute_only)}{library_actions}
     </InstallExecuteSequence>
     <Directory Id="TARGETDIR" Name="SourceDir">
       <Directory Id="ProgramFilesFolder">
@@ -156,45 +185,30 @@ def query(db, sql):
 
 def post_process(path):
     db = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
-    # The library's component only where the folder holds no library, or the
-    # one this product installed (compared case-insensitively: ~=).
-    query(db, "UPDATE `Component` SET `Condition` = 'NOT LIBRARY_FOUND OR LIBRARY_FOUND ~= "
-              "OWN_LIBRARY' WHERE `Component` = 'Library'")
-    # The two searches wixl cannot write: an OUR_IDR.dll in [INSTALLDIR] as
-    # set before AppSearch, and the one at the path the installed version
-    # recorded.
-    query(db, "CREATE TABLE `DrLocator` (`Signature_` CHAR(72) NOT NULL, `Parent` CHAR(72), "
-              "`Path` CHAR(255), `Depth` SHORT PRIMARY KEY `Signature_`, `Parent`, `Path`)")
-    for signature in ("LibraryInTarget", "LibraryInRemembered"):
-        query(db, f"INSERT INTO `Signature` (`Signature`, `FileName`) "
-                  f"VALUES ('{signature}', '{LIBRARY}')")
-    query(db, "INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) "
-              "VALUES ('LibraryInTarget', '[INSTALLDIR]', 0)")
-    query(db, f"INSERT INTO `RegLocator` (`Signature_`, `Root`, `Key`, `Name`, `Type`) "
-              f"VALUES ('LibraryInRemembered', 2, '{STATE_KEY}', 'LibraryPath', 1)")
-    query(db, "INSERT INTO `AppSearch` (`Property`, `Signature_`) "
-              "VALUES ('LIBRARY_IN_TARGET', 'LibraryInTarget')")
-    query(db, "INSERT INTO `AppSearch` (`Property`, `Signature_`) "
-              "VALUES ('LIBRARY_IN_REMEMBERED', 'LibraryInRemembered')")
+    for action, _, kind, _ in LIBRARY_ACTIONS:
+        query(db, f"UPDATE `CustomAction` SET `Type` = {kind} WHERE `Action` = '{action}'")
     # The setup program and this package would claim the same files under two
     # entries in Apps and Features: refuse while the setup's is there.
     query(db, "INSERT INTO `LaunchCondition` (`Condition`, `Description`) VALUES "
               "('Installed OR NOT SETUP_INSTALLED', 'Vellicor is installed by its setup program. "
               "Uninstall it first (Apps and Features), then install this package.')")
     # The order that the folder and the library rely on, which wixl does not
-    # keep: the default folder before AppSearch (50), the choice after it.
-    # The old version goes before anything of the new one is written (wixl
-    # would put it after InstallFinalize).
+    # keep: the default folder before AppSearch (50), the choice after it;
+    # the library actions' folder once CostFinalize (1000) has resolved it,
+    # the actions themselves around the file actions. The old version goes
+    # before anything of the new one is written (wixl would put it after
+    # InstallFinalize).
     order = {name: number for number, name in [
         (40, "UseRemembered"), (41, "DefaultDir"), (51, "RememberedDir"),
-        (52, "LibraryInRemembered"), (53, "LibraryInTarget"), (1001, "InstallLocation"),
-        (1450, "RemoveExistingProducts")]}
+        (1001, "InstallLocation"), (1450, "RemoveExistingProducts")]}
+    for number, (action, _, _, sequence) in enumerate(LIBRARY_ACTIONS, 1002):
+        order[f"{action}Data"] = number
+        order[action] = sequence
     for table in ("InstallUISequence", "InstallExecuteSequence"):
         for action, number in order.items():
             query(db, f"UPDATE `{table}` SET `Sequence` = {number} WHERE `Action` = '{action}'")
     # The properties the user interface works out reach the install itself.
-    secure = ["INSTALLDIR", "USE_REMEMBERED", "REMEMBERED_DIR", "OWN_LIBRARY", "SETUP_INSTALLED",
-              "LIBRARY_FOUND", "LIBRARY_IN_TARGET", "LIBRARY_IN_REMEMBERED"]
+    secure = ["INSTALLDIR", "USE_REMEMBERED", "REMEMBERED_DIR", "SETUP_INSTALLED"]
     query(db, f"UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;"
               f"{';'.join(secure)}' WHERE `Property` = 'SecureCustomProperties'")
 
@@ -209,7 +223,10 @@ def canonical(built, output, work, args, package_code):
     # Not the summary, written below, nor the code page, which is neutral.
     names = sorted(n for n in run("msiinfo", "tables", built).split() if not n.startswith("_"))
     for name in names:
-        lines = run("msiinfo", "export", built, name).split("\n")
+        # Run there, msiinfo writes a table's streams (the Binary table's) into
+        # a folder named after the table, where msibuild, run there too, reads
+        # them back.
+        lines = run("msiinfo", "export", built, name, cwd=tables).split("\n")
         with open(os.path.join(tables, f"{name}.idt"), "w", encoding="utf-8", newline="") as f:
             f.write("\r\n".join(lines[:3] + sorted(line for line in lines[3:] if line)) + "\r\n")
     cabinet = os.path.join(work, "vellicor.cab")
@@ -219,7 +236,7 @@ def canonical(built, output, work, args, package_code):
     command = ["msibuild", output]
     for name in names:
         command += ["-i", os.path.join(tables, f"{name}.idt")]
-    run(*command, "-a", "vellicor.cab", cabinet)
+    run(*command, "-a", "vellicor.cab", cabinet, cwd=tables)
 
     old = Libmsi.SummaryInfo.new(Libmsi.Database.new(built, Libmsi.DbFlags.READONLY, None), 0)
     db = Libmsi.Database.new(output, Libmsi.DbFlags.TRANSACT, None)
@@ -240,8 +257,8 @@ def canonical(built, output, work, args, package_code):
     db.commit()
 
 
-def run(*command):
-    proc = subprocess.run(command, capture_output=True, text=True, check=False)
+def run(*command, cwd=None):
+    proc = subprocess.run(command, capture_output=True, text=True, check=False, cwd=cwd)
     if proc.returncode != 0:
         sys.exit(f"msi.py: {' '.join(command)} failed:\n{proc.stderr}")
     return proc.stdout
@@ -250,6 +267,7 @@ def run(*command):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--stage", required=True)
+    parser.add_argument("--actions", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--vendor", required=True)
     parser.add_argument("--output", required=True)
@@ -265,12 +283,15 @@ def main():
         staged = {"program_" + re.sub(r"\W", "_", name): (name, name) for name in args.program}
         staged.update(license=("LICENSE.txt", "vellicor-LICENSE.txt"),
                       host_manifest=(HOST_MANIFEST, HOST_MANIFEST), library=(LIBRARY, LIBRARY))
+        sources = {file_id: (os.path.join(args.stage, source), name)
+                   for file_id, (source, name) in staged.items()}
+        sources["actions"] = (args.actions, None)
         files = {}
         digest = hashlib.sha256()
-        for file_id, (source, name) in staged.items():
+        for file_id, (source, name) in sources.items():
             copy = os.path.join(work, "files", file_id)
             os.makedirs(os.path.dirname(copy), exist_ok=True)
-            shutil.copyfile(os.path.join(args.stage, source), copy)
+            shutil.copyfile(source, copy)
             os.utime(copy, (args.epoch, args.epoch))
             # wixl takes only sources relative to where it runs.
             files[file_id] = (os.path.relpath(copy, work), name)

@@ -5,8 +5,9 @@
                 [--pcscd PATH --driver PATH --usb-drivers PATH] CASE
 
 The installer and the MSI package run silently under Wine, into a fresh
-folder or beside a vendor's library; `reproducible` runs package.sh again on
-a copy of the tree, `signed` too, with a throwaway certificate.
+folder or beside a vendor's library, and the MSI package with a vendor's
+library copied over ours once installed; `reproducible` runs package.sh
+again on a copy of the tree, `signed` too, with a throwaway certificate.
 """
 
 import argparse
@@ -315,11 +316,23 @@ def product_code(msi):
     return re.search(r"^ProductCode\t(\S+)", properties, re.MULTILINE)[1]
 
 
-def msi_package(p, before):
+def custom_actions(msi, path):
+    """Writes the MSI package's custom actions' DLL to path, and returns it."""
+    extracted = run("msiinfo", "extract", msi, "Binary.Actions")
+    check(f"custom actions from {msi} ({extracted.stderr.decode()})", extracted.returncode, 0)
+    with open(path, "wb") as f:
+        f.write(extracted.stdout)
+    return path
+
+
+def msi_package(p, before, copied=None):
     """The MSI package: install (beside `before` in a folder of our choice, or
-    else into the default one), upgrade to a later version, repair, refuse
-    the downgrade, uninstall: `before` stays as it is, nothing of ours
-    remains."""
+    else into the default one), copy `copied` into the folder as an
+    administrator may, upgrade to a later version, repair, refuse the
+    downgrade, uninstall: after each step `before` and `copied` are there as
+    they were, byte for byte, and at the end nothing of ours remains. Our own
+    library, while it is ours, is replaced by the upgrade."""
+    copied = copied or {}
     if before:
         folder = prepared(p, before)
         options = [f"INSTALLDIR={p.windows(folder)}"]
@@ -327,21 +340,22 @@ def msi_package(p, before):
         folder = os.path.join(p.drive_c, "Program Files", "Vellicor")
         check("default folder free before the test", os.path.exists(folder), False)
         options = []
-    # The next version, from the same files.
+    # The next version, from the same files and the same custom actions.
     stage = os.path.join(p.root, "stage")
     with zipfile.ZipFile(p.zip) as z:
         z.extractall(stage)
     stage = os.path.join(stage, f"vellicor-{p.args.version}-win32")
+    actions = custom_actions(p.msi, os.path.join(p.root, "actions.dll"))
     later = os.path.join(p.root, "later.msi")
     made = run("/usr/bin/python3", os.path.join(p.args.source, "packaging", "windows", "msi.py"),
-               "--stage", stage, "--version", "99.0.0", "--vendor", "The Vellicor developers",
-               "--output", later,
+               "--stage", stage, "--actions", actions, "--version", "99.0.0",
+               "--vendor", "The Vellicor developers", "--output", later,
                *[f"--program={name}" for name in os.listdir(stage) if name.endswith(".exe")])
     check(f"building a later MSI package ({made.stderr.decode()})", made.returncode, 0)
     entries = [rf"{UNINSTALL_KEY[:-len('Vellicor')]}{product_code(msi)}" for msi in (p.msi, later)]
 
     try:
-        msi_steps(p, folder, before, options, later, entries)
+        msi_steps(p, folder, before, copied, options, later, entries)
     except BaseException:
         # Nothing of a failed case may stay installed for the next.
         for msi in (later, p.msi):
@@ -349,7 +363,15 @@ def msi_package(p, before):
         raise
 
 
-def msi_steps(p, folder, before, options, later, entries):
+def check_folder(what, folder, expected):
+    """The folder holds exactly `expected` ({name: bytes}), byte for byte."""
+    found = contents(folder) or {}
+    check(f"{what}: files missing, added or changed",
+          sorted(name for name in {*found, *expected} if found.get(name) != expected.get(name)),
+          [])
+
+
+def msi_steps(p, folder, before, copied, options, later, entries):
     check("msiexec's exit status", p.msiexec("/i", p.msi, *options), 0)
     registry = p.registry(*entries)
     installed = check_installed(p, folder, before, MSI_FILES, registry, entries[0])
@@ -358,19 +380,29 @@ def msi_steps(p, folder, before, options, later, entries):
     # Nor does the setup install over the MSI package's files.
     check("setup over the MSI package refused", p.wine(p.setup, "/S").returncode, 2)
 
+    for name, data in copied.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+    kept = {**before, **copied}
+    if "OUR_IDR.dll" not in kept:
+        # An earlier build of our library, known by its version resource.
+        with open(os.path.join(folder, "OUR_IDR.dll"), "ab") as library:
+            library.write(b"an earlier build")
+    installed.update(copied)
     check("upgrade's exit status", p.msiexec("/i", later), 0)
-    check("folder after the upgrade", contents(folder) == installed, True)
-    # A repair that rewrites every file (Wine's msiexec has no /f).
+    check_folder("folder after the upgrade", folder, installed)
+    # A repair that rewrites every file: what msiexec /famus does (Wine's
+    # msiexec has no /f).
     check("repair's exit status", p.msiexec("/i", later, "REINSTALL=ALL", "REINSTALLMODE=amus"), 0)
-    check("folder after the repair", contents(folder) == installed, True)
+    check_folder("folder after the repair", folder, installed)
     check("downgrade refused", p.msiexec("/i", p.msi) != 0, True)
-    check("folder after the refused downgrade", contents(folder) == installed, True)
+    check_folder("folder after the refused downgrade", folder, installed)
     registry = p.registry(*entries)
     check("entries after upgrade and downgrade",
           [registry.get(e, {}).get("DisplayVersion") for e in entries], [None, "99.0.0"])
 
     check("uninstall's exit status", p.msiexec("/x", later), 0)
-    wait_uninstalled(p, folder, before, *entries)
+    wait_uninstalled(p, folder, kept, *entries)
 
 
 # The vendor's library has a version resource too, naming its own product.
@@ -396,6 +428,12 @@ def case_msi(p):
 def case_msi_vendor_library(p):
     msi_package(p, {"OUR_IDR.dll": vendor_library(p), "OUR_IDR.ini": b"uid_bytes = first4\r\n",
                     "notes.txt": b"the user's own file\r\n"})
+
+
+def case_msi_vendor_library_copied(p):
+    # A desk that tries the vendor's reader again, once ours is installed.
+    msi_package(p, {"OUR_IDR.ini": b"uid_bytes = first4\r\n"},
+                {"OUR_IDR.dll": vendor_library(p)})
 
 
 def second_build(p, name, **env):
@@ -427,20 +465,21 @@ def case_reproducible(p):
 
 
 def case_signed(p):
-    """A build given a throwaway certificate signs every Windows file; each
-    verifies against it, none with a byte changed; the signed packages
-    install."""
+    """A build given a throwaway certificate signs every Windows file, the MSI
+    package's custom actions too; each verifies against it, none with a byte
+    changed; the signed packages install."""
     keys = os.path.join(p.root, "keys")
     os.makedirs(keys)
     cert, password = os.path.join(keys, "cert.pem"), os.path.join(keys, "password")
-    with open(password, "w") as f:
-        f.write("throwaway\n")
+    # Only the first line is the password, whatever its line end.
+    with open(password, "wb") as f:
+        f.write(b"throwaway\r\nnot the password\n")
     for command in (
             ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
              "-subj", "/CN=Vellicor test signing", "-addext", "extendedKeyUsage=codeSigning",
              "-keyout", os.path.join(keys, "key.pem"), "-out", cert],
             ["openssl", "pkcs12", "-export", "-inkey", os.path.join(keys, "key.pem"), "-in", cert,
-             "-out", os.path.join(keys, "cert.p12"), "-passout", f"file:{password}"]):
+             "-out", os.path.join(keys, "cert.p12"), "-passout", "pass:throwaway"]):
         made = run(*command)
         check(f"{command[:2]} ({made.stderr.decode()})", made.returncode, 0)
     dist = second_build(p, "signed", VELLICOR_SIGN_PKCS12=os.path.join(keys, "cert.p12"),
@@ -452,7 +491,8 @@ def case_signed(p):
     signed = [os.path.join(top, name) for name in os.listdir(top)
               if name.endswith((".exe", ".dll"))]
     setup, msi = (os.path.join(dist, os.path.basename(f)) for f in (p.setup, p.msi))
-    signed += [setup, msi]
+    # The MSI package's custom actions, kept in the package.
+    signed += [setup, msi, custom_actions(msi, os.path.join(files, "vellicor-msi-actions.dll"))]
 
     folder = os.path.join(p.root, "Vellicor")
     try:

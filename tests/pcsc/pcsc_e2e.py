@@ -6,8 +6,8 @@ run's whole standard output is compared byte for byte, its standard error must
 be empty, its exit status 0, and it must end within the library's deadline
 and a second.
 
-    pcsc_e2e.py --exe PATH --reader PATH --repeat PATH --check PATH --pcscd PATH
-                --driver PATH [--usb-drivers PATH] CASE
+    pcsc_e2e.py --exe PATH --reader PATH --repeat PATH --check PATH --vendor PATH
+                --pcscd PATH --driver PATH [--usb-drivers PATH] CASE
 
 Runs as root (or with unprivileged user namespaces): each case enters mount
 and network namespaces of its own, so cases run in parallel without sharing
@@ -110,16 +110,20 @@ class Harness:
             with open(self.ini, "wb") as f:
                 f.write(text)
 
-    def check(self, *options):
-        """One run of vellicor-check: its exit status and standard output."""
+    def check(self, *options, tool=None):
+        """One run of vellicor-check, the one beside our library unless `tool`
+        is given: its exit status and standard output, which must be UTF-8."""
         started = time.monotonic()
-        proc = subprocess.run([self.check_tool, *options], env=self.env(), cwd=self.root,
+        proc = subprocess.run([tool or self.check_tool, *options], env=self.env(), cwd=self.root,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_TIMEOUT)
         took = time.monotonic() - started
         # Two bounded questions: the survey, then the program's own read.
         if took > 2 * DEADLINE + 1 or proc.stderr:
             raise Failure(f"vellicor-check took {took:.2f} s, stderr {proc.stderr!r}")
-        return proc.returncode, proc.stdout.decode()
+        try:
+            return proc.returncode, proc.stdout.decode()
+        except UnicodeDecodeError as error:
+            raise Failure(f"vellicor-check wrote {proc.stdout!r}: {error}") from None
 
     def hang_service(self):
         """Points the client at a socket that accepts and never answers: the
@@ -370,6 +374,17 @@ SEVEN_BYTE_NUMBERS = [("as_read", "last4", 860116326), ("reversed", "last4", 171
                       ("as_read", "first4", 68231731), ("reversed", "first4", 857870596)]
 
 
+def number_rows(in_force):
+    """vellicor-check's rows for the 7-byte UID, `in_force` (byte_order,
+    uid_bytes) marked; and the same as JSON."""
+    rows = "\n".join((f"                {order:<12}{which:<11}{number:<12}"
+                      + ("<- in force" if (order, which) == in_force else "")).rstrip()
+                     for order, which, number in SEVEN_BYTE_NUMBERS)
+    return rows, [{"byte_order": order, "uid_bytes": which, "cardno": str(number),
+                   "in_force": (order, which) == in_force}
+                  for order, which, number in SEVEN_BYTE_NUMBERS]
+
+
 def case_settings_numbers(h):
     h.start()
     h.insert(SEVEN_BYTES[0])
@@ -465,9 +480,7 @@ def case_check_report(h):
                         meanwhile={frame(NO_CARD), frame(NO_READER)})
     h.settings(b"byte_order = reversed\nreaders = 00 01, Virtual\n")
     folder = h.folder
-    rows = "\n".join((f"                {order:<12}{which:<11}{number:<12}"
-                      + ("<- in force" if (order, which) == ("reversed", "last4") else "")).rstrip()
-                     for order, which, number in SEVEN_BYTE_NUMBERS)
+    rows, numbers = number_rows(("reversed", "last4"))
     expected = f"""\
 Reader library  {folder}/OUR_IDR.dll
                 Vellicor's PC/SC reader library
@@ -491,13 +504,11 @@ Program answers {{"cardno":"1716864051"}}
     status, out = h.check()
     if (status, out) != (0, expected):
         raise Failure(f"vellicor-check exited {status}, wrote:\n{out}\nexpected:\n{expected}")
-    numbers = [{"byte_order": order, "uid_bytes": which, "cardno": str(number),
-                "in_force": (order, which) == ("reversed", "last4")}
-               for order, which, number in SEVEN_BYTE_NUMBERS]
     expected_json = {
         "library": {"path": f"{folder}/OUR_IDR.dll", "kind": "ours"},
         "settings": {"looked_at": [f"{folder}/OUR_IDR.ini", "/etc/vellicor/OUR_IDR.ini"],
-                     "path": f"{folder}/OUR_IDR.ini", "source": "beside_library", "fault": None,
+                     "path": f"{folder}/OUR_IDR.ini", "source": "beside_library", "applies": True,
+                     "fault": None,
                      "byte_order": "reversed", "uid_bytes": "last4",
                      "readers": ["00 01", "Virtual"], "deadline_ms": 3000},
         "service": {"state": "answers", "problem": None},
@@ -518,6 +529,77 @@ Program answers {{"cardno":"1716864051"}}
     status, out = h.check("--json")
     if status != 1 or json.loads(out)["answer"]["cardno"] != NO_CARD.decode("gbk"):
         raise Failure(f"vellicor-check without a card exited {status}, wrote:\n{out}")
+
+
+def case_check_beside_vendor(h):
+    # A vendor's library (the simulated reader) with our settings beside it,
+    # in a folder whose name is not UTF-8, like the `readers` part: nothing
+    # marked in force or asked, no read claimed to fail; the vendor's answer.
+    h.start()
+    h.insert(SEVEN_BYTES[0], reader=1)
+    h.expect_eventually(card_frame(SEVEN_BYTES[1]), "card in the second reader",
+                        meanwhile={frame(NO_CARD), frame(NO_READER)})
+    folder = os.path.join(os.fsencode(h.root), b"caf\xe9")
+    os.mkdir(folder)
+    tool = os.path.join(folder, b"vellicor-check")
+    shutil.copy2(h.args.check, tool)
+    shutil.copy2(h.args.vendor, os.path.join(folder, LIBRARY.encode()))
+    shown = f"{h.root}/caf\\xE9"
+    rows, numbers = number_rows(None)
+    for settings, lines in [
+            (b"byte_order = reversed\nuid_bytes = first4\nreaders = Lecteur \xe9tage 2, 00 01\n",
+             "                byte_order = reversed, uid_bytes = first4\n"
+             "                readers = Lecteur \\xE9tage 2, 00 01\n"
+             "                deadline_ms = 3000\n"),
+            (b"uid_bytes = first5\n", "  fault         line 1: bad value\n")]:
+        with open(os.path.join(folder, b"OUR_IDR.ini"), "wb") as f:
+            f.write(settings)
+        expected = f"""\
+Reader library  {shown}/OUR_IDR.dll
+                not Vellicor's (the reader vendor's?): the settings do not apply to it
+Settings        {shown}/OUR_IDR.ini
+{lines}                not in force: only Vellicor's PC/SC reader library reads them
+PC/SC service   answers, 2 readers
+Reader 1        Virtual PCD 00 00
+  state         empty
+Reader 2        Virtual PCD 00 01
+  state         card present
+  ATR           3B 80 80 01 01
+  UID           04 11 22 33 44 55 66
+  card numbers  byte_order  uid_bytes  number
+{rows}
+Program answers {{"cardno":"12345"}}
+"""
+        status, out = h.check(tool=tool)
+        if (status, out) != (0, expected):
+            raise Failure(f"vellicor-check exited {status}, wrote:\n{out}\nexpected:\n{expected}")
+    status, out = h.check("--json", tool=tool)
+    found = json.loads(out)
+    expected_json = {
+        "library": {"path": f"{shown}/OUR_IDR.dll", "kind": "other"},
+        "settings": {"looked_at": [f"{shown}/OUR_IDR.ini", "/etc/vellicor/OUR_IDR.ini"],
+                     "path": f"{shown}/OUR_IDR.ini", "source": "beside_library",
+                     "applies": False, "fault": {"line": 1, "problem": "bad value"}},
+        "service": {"state": "answers", "problem": None},
+        "readers": [
+            {"name": "Virtual PCD 00 00", "state": "empty", "asked": None, "atr": None,
+             "uid": None, "no_uid": None, "numbers": []},
+            {"name": "Virtual PCD 00 01", "state": "card present", "asked": None,
+             "atr": "3B 80 80 01 01", "uid": "04 11 22 33 44 55 66", "no_uid": None,
+             "numbers": numbers}],
+        "answer": {"kind": "card_number", "cardno": "12345", "status": 0},
+    }
+    if (status, found) != (0, expected_json):
+        raise Failure(f"vellicor-check --json exited {status}, wrote:\n{out}")
+    # Its survey given up, the tool still ends with its own status.
+    h.hang_service()
+    status, out = h.check("--json", tool=tool)
+    found = json.loads(out)
+    expected_json.update(service={"state": "timed_out",
+                                  "problem": "while setting up or listing the readers"},
+                         readers=[])
+    if (status, found) != (0, expected_json):
+        raise Failure(f"vellicor-check --json, service hung, exited {status}, wrote:\n{out}")
 
 
 def case_thread_limits(h):
@@ -593,7 +675,7 @@ def no_system_virtual_reader():
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     parser = argparse.ArgumentParser()
-    for option in ("--exe", "--reader", "--repeat", "--check", "--pcscd", "--driver"):
+    for option in ("--exe", "--reader", "--repeat", "--check", "--vendor", "--pcscd", "--driver"):
         parser.add_argument(option, required=True)
     parser.add_argument("--usb-drivers")
     parser.add_argument("case", choices=sorted(cases) + ["no_system_virtual_reader"])

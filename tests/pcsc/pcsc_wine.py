@@ -4,7 +4,8 @@ MinGW-w64 and run under Wine (or on Windows itself, with no runner).
 
     pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--objdump PATH]
                  [--standin winscard.dll] [--repeat repeat_read.exe]
-                 [--check vellicor-check.exe] [--runner ARG]... CASE
+                 [--check vellicor-check.exe] [--vendor OUR_IDR.dll]
+                 [--runner ARG]... CASE
 
 dll_layout: the DLL is for 32-bit x86, exports exactly `idr_read`, undecorated,
     and imports nothing but system DLLs, so it runs beside the program alone.
@@ -22,8 +23,8 @@ standin.*: a read through our scripted winscard stand-in (see
     Where the case gives a list of calls, the host is --repeat instead, which
     calls the library that often in one process, pausing after each call.
     standin.settings reads with an OUR_IDR.ini beside the library;
-    standin.check runs --check instead of the program and compares its whole
-    report.
+    standin.check* run --check instead of the program, beside our library,
+    a vendor's (--vendor) or none, and compare its whole report and status.
 """
 
 import argparse
@@ -65,27 +66,33 @@ STANDIN_CASES = {
     # With SETTINGS beside the library: the token is never asked, and the
     # number is made of the first four bytes, the first the least significant.
     "settings": ("Token=sw:6D00;Contactless=uid:04112233445566", b"857870596", False),
-    # vellicor-check's report (CHECK_REPORT).
-    "check": ("Empty=empty;Contactless=uid:04112233445566", "", False),
+    # vellicor-check, with the rest of each case in CHECK_CASES.
+    "check": ("门禁=empty;前台读卡器 2=uid:04112233445566", "", False),
+    "check.vendor_hung_service": ("hung-service", "", True),
+    "check.none_mute_card": ("Contactless=mute", "", True),
 }
 SETTINGS = b"\xef\xbb\xbf; as Notepad saves it\r\nByte_Order = reversed\r\nuid_bytes = first4\r\n" \
     b"readers = contactless\r\n"
-# vellicor-check's report for the "check" case; {folder} is the Windows path
-# of the staged folder.
-CHECK_REPORT = """\
+# vellicor-check's cases: the library beside the tool (ours, the vendor's or
+# none), the OUR_IDR.ini beside it, and the tool's whole report and exit
+# status. {folder} is the staged folder's Windows path.
+CHECK_CASES = {
+    # Reader names and `readers` in the ANSI code page (GBK here), shown in
+    # UTF-8; the library matches them byte for byte.
+    "check": ("ours", "readers = 读卡器\r\n".encode("gbk"), """\
 Reader library  {folder}\\OUR_IDR.dll
                 Vellicor's PC/SC reader library
-Settings        none, so the defaults (looked for {folder}\\OUR_IDR.ini)
+Settings        {folder}\\OUR_IDR.ini
                 byte_order = as_read, uid_bytes = last4
-                readers = (every reader)
+                readers = 读卡器
                 deadline_ms = 3000
 PC/SC service   answers, 2 readers
-Reader 1        Empty
+Reader 1        门禁
   state         empty
-  asked         1st
-Reader 2        Contactless
+  asked         no: its name matches no part of readers
+Reader 2        前台读卡器 2
   state         card present
-  asked         2nd
+  asked         1st
   ATR           3B 80 80 01 01
   UID           04 11 22 33 44 55 66
   card numbers  byte_order  uid_bytes  number
@@ -94,7 +101,31 @@ Reader 2        Contactless
                 as_read     first4     68231731
                 reversed    first4     857870596
 Program answers {{"cardno":"860116326"}}
-"""
+""", 0),
+    # Given up, the survey's thread holds the service's lock for good: the
+    # tool must still exit, with its own status. The vendor's library (the
+    # simulated reader) ignores our settings, faulty as they are.
+    "check.vendor_hung_service": ("vendor", b"uid_bytes = first5\r\n", """\
+Reader library  {folder}\\OUR_IDR.dll
+                not Vellicor's (the reader vendor's?): the settings do not apply to it
+Settings        {folder}\\OUR_IDR.ini
+  fault         line 1: bad value
+                not in force: only Vellicor's PC/SC reader library reads them
+PC/SC service   no answer within 3000 ms (while setting up or listing the readers)
+Program answers {{"cardno":"12345"}}
+""", 0),
+    "check.none_mute_card": (None, None, """\
+Reader library  {folder}\\OUR_IDR.dll
+                none there: the program reports it missing
+Settings        none, so the defaults (looked for {folder}\\OUR_IDR.ini)
+                byte_order = as_read, uid_bytes = last4
+                readers = (every reader)
+                deadline_ms = 3000
+                not in force: only Vellicor's PC/SC reader library reads them
+PC/SC service   no answer within 3000 ms (the readers were listed, then a reader or card hung)
+Program answers the not-found report (no OUR_IDR.dll beside it)
+""", 1),
+}
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "winscard.dll", "ntdll.dll", "advapi32.dll",
                "user32.dll"}
 
@@ -121,16 +152,18 @@ def case_dll_layout(args):
         raise Failure(f"imports {imports}: expected system DLLs only, WinSCard among them")
 
 
-def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
-    """Runs the program staged in root (with the PC/SC DLL beside it), or
-    --repeat when `expected` lists its lines, or --check when it is the
-    report's text, checks its output and status, and returns the time it
-    exited. It is killed after RUN_TIMEOUT seconds, or at the time
-    give_up_at() returns once that is not None."""
+def run_staged(args, root, expected, env=None, give_up_at=lambda: None, library="ours", status=0):
+    """Runs the program staged in root (with the PC/SC DLL, the vendor's or
+    none beside it, as `library` says), or --repeat when `expected` lists its
+    lines, or --check when it is the report's text, checks its output and
+    status, and returns the time it exited. It is killed after RUN_TIMEOUT
+    seconds, or at the time give_up_at() returns once that is not None."""
     host = {bytes: args.exe, str: args.check, list: args.repeat}[type(expected)]
     exe = os.path.join(root, os.path.basename(host))
     shutil.copy2(host, exe)
-    shutil.copy2(args.reader, os.path.join(root, LIBRARY))
+    if library:
+        shutil.copy2({"ours": args.reader, "vendor": args.vendor}[library],
+                     os.path.join(root, LIBRARY))
     host_args = [] if host != args.repeat else [LIBRARY, str(len(expected)), str(int(PAUSE * 1000))]
     full_env = dict(os.environ)
     full_env.setdefault("WINEDEBUG", "-all")
@@ -159,7 +192,7 @@ def run_staged(args, root, expected, env=None, give_up_at=lambda: None):
     else:
         *calls, handles = out.decode(errors="replace").splitlines() or [""]
         matches = calls == expected and handles.startswith("open descriptors:")
-    if not matches or proc.returncode != 0:
+    if not matches or proc.returncode != status:
         raise Failure(f"expected stdout {frame(expected) if host == args.exe else expected!r}\n"
                       f"  got stdout {out!r}, exit status {proc.returncode}, stderr {err!r}")
     return exited
@@ -184,12 +217,14 @@ def standin_case(args, name):
         ends, slack = len(expected) * (DEADLINE + PAUSE), 4
     else:
         ends, slack = DEADLINE, 1
-    if name == "settings":
-        with open(os.path.join(root, "OUR_IDR.ini"), "wb") as f:
-            f.write(SETTINGS)
-    if name == "check":
+    library, settings, status = "ours", SETTINGS if name == "settings" else None, 0
+    if name in CHECK_CASES:
+        library, settings, report, status = CHECK_CASES[name]
         # Wine's drive Z: is the Unix root.
-        expected = CHECK_REPORT.format(folder="Z:" + root.replace("/", "\\"))
+        expected = report.format(folder="Z:" + root.replace("/", "\\"))
+    if settings is not None:
+        with open(os.path.join(root, "OUR_IDR.ini"), "wb") as f:
+            f.write(settings)
 
     def give_up_at():
         # Well after the program should have ended: the stand-in's first line
@@ -205,7 +240,7 @@ def standin_case(args, name):
         try:
             exited = run_staged(args, root, expected,
                                 {"VELLICOR_WINSCARD": script, "WINEDLLOVERRIDES": "winscard=n"},
-                                give_up_at)
+                                give_up_at, library, status)
         finally:
             # Each line: Unix time in seconds, then what happened.
             lines = []
@@ -229,7 +264,7 @@ def standin_case(args, name):
             raise Failure(f"ended {took:.2f} s after winscard was loaded: before the deadline")
         # vellicor-check imports winscard itself: it goes at process exit,
         # where the stand-in checks what it handed out just the same.
-        unloaded = {"unloaded", "unloaded at process exit"} if name == "check" else {"unloaded"}
+        unloaded = {"unloaded", "unloaded at process exit"} if name in CHECK_CASES else {"unloaded"}
         if not hangs and events[-1] not in unloaded:
             raise Failure("winscard was not unloaded, so what it handed out was never checked")
     finally:
@@ -247,7 +282,9 @@ def main():
     parser.add_argument("--standin", help="the winscard.dll stand-in, for the standin.* cases")
     parser.add_argument("--repeat", help="repeat_read.exe, the host of the standin.* cases that "
                         "call the library more than once")
-    parser.add_argument("--check", help="vellicor-check.exe, for the standin.check case")
+    parser.add_argument("--check", help="vellicor-check.exe, for the standin.check* cases")
+    parser.add_argument("--vendor", help="a vendor's OUR_IDR.dll (the simulated reader), for the "
+                        "standin.check* cases")
     parser.add_argument("--runner", action="append", default=[],
                         help="the command that runs a Windows program, one word per option")
     parser.add_argument("case", choices=sorted(cases))

@@ -40,6 +40,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -161,13 +162,21 @@ bool parse_card(std::string text, reader& into) {
 
 // Leaves `state` at service::none unless the whole script is sound.
 void load_script() {
-    char text[4096];
-    const DWORD size = GetEnvironmentVariableA("VELLICOR_WINSCARD", text, sizeof text);
-    if (size == 0 || size >= sizeof text) {
+    // Read wide and taken to the ANSI code page here, as the names of real
+    // readers reach SCardListReadersA: Wine's GetEnvironmentVariableA cuts
+    // text beyond ASCII short.
+    wchar_t wide[4096];
+    char text[2 * sizeof wide / sizeof wide[0]];
+    const DWORD size = GetEnvironmentVariableW(L"VELLICOR_WINSCARD", wide, std::size(wide));
+    const int bytes = size == 0 || size >= std::size(wide)
+                          ? 0
+                          : WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(size), text,
+                                                sizeof text, nullptr, nullptr);
+    if (bytes == 0) {
         log_line("script error: VELLICOR_WINSCARD is unset, empty or too long");
         return;
     }
-    const std::string script(text, size);
+    const std::string script(text, static_cast<std::size_t>(bytes));
     log_line("script: %s", script.c_str());
     if (script == "no-service" || script == "hung-service") {
         state = script == "no-service" ? service::none : service::hung;

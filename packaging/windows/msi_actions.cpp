@@ -1,0 +1,163 @@
+// The MSI package's custom actions (packaging/windows/msi.py), run by Windows
+// Installer in every install, repair, upgrade and uninstall.
+//
+// Windows Installer knows our OUR_IDR.dll by its registration alone: were a
+// reader vendor's OUR_IDR.dll put in its place, the installer would remove or
+// overwrite it as ours. So, around the installer's own file actions, a
+// library in the folder that is not ours (by its version resource, as the
+// setup tells them apart) is set aside under another name and put back
+// afterwards, byte for byte: the installer never sees it.
+//
+// Each is a deferred action, run as LocalSystem, whose CustomActionData is the
+// folder ([INSTALLDIR]); each is also the other's rollback.
+
+#include <windows.h>
+// After windows.h, whose types they use.
+#include <msi.h>
+#include <msiquery.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cwchar>
+#include <memory>
+#include <string_view>
+
+namespace {
+
+constexpr wchar_t library_name[] = L"OUR_IDR.dll";
+// Where a vendor's library waits while the installer works. Named as every
+// file of ours is, and in the same folder: a rename, which neither copies
+// nor changes the file.
+constexpr wchar_t aside_name[] = L"vellicor-kept-OUR_IDR.dll";
+// What our library's version resource names (drivers/pcsc/version.rc.in).
+constexpr wchar_t our_product[] = L"Vellicor";
+
+struct free_memory {
+    void operator()(void* memory) const noexcept { std::free(memory); }
+};
+using text = std::unique_ptr<wchar_t, free_memory>;
+
+class msi_record {
+  public:
+    explicit msi_record(unsigned int fields) noexcept : handle_(MsiCreateRecord(fields)) {}
+    msi_record(const msi_record&) = delete;
+    msi_record& operator=(const msi_record&) = delete;
+    ~msi_record() {
+        if (handle_ != 0) MsiCloseHandle(handle_);
+    }
+    [[nodiscard]] MSIHANDLE get() const noexcept { return handle_; }
+
+  private:
+    MSIHANDLE handle_;
+};
+
+// A line in the installer's log (msiexec /l*v), with Windows' error code when
+// there is one.
+void log_line(MSIHANDLE install, const wchar_t* what, const wchar_t* path,
+              DWORD error = 0) noexcept {
+    const msi_record record(3);
+    if (record.get() == 0) return;
+    MsiRecordSetStringW(record.get(), 0,
+                        error == 0 ? L"Vellicor: [1] [2]" : L"Vellicor: [1] [2] (error [3])");
+    MsiRecordSetStringW(record.get(), 1, what);
+    MsiRecordSetStringW(record.get(), 2, path);
+    MsiRecordSetInteger(record.get(), 3, static_cast<int>(error));
+    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get());
+}
+
+// The folder and the name joined, with one backslash between them.
+text joined(const wchar_t* folder, const wchar_t* name) noexcept {
+    std::size_t folder_length = std::wcslen(folder);
+    while (folder_length > 0 && folder[folder_length - 1] == L'\\') --folder_length;
+    const std::size_t name_length = std::wcslen(name);
+    text path(static_cast<wchar_t*>(
+        std::malloc((folder_length + 1 + name_length + 1) * sizeof(wchar_t))));
+    if (path) {
+        std::copy_n(folder, folder_length, path.get());
+        path.get()[folder_length] = L'\\';
+        // With the name's terminating null.
+        std::copy_n(name, name_length + 1, path.get() + folder_length + 1);
+    }
+    return path;
+}
+
+// The paths of the library and of its place aside, from the folder that the
+// action was given.
+struct paths {
+    text library;
+    text aside;
+};
+
+bool action_paths(MSIHANDLE install, paths& into) noexcept {
+    // The length first, without the terminating null.
+    DWORD length = 0;
+    wchar_t none[1] = {L'\0'};
+    text folder;
+    if (MsiGetPropertyW(install, L"CustomActionData", none, &length) == ERROR_MORE_DATA) {
+        ++length;
+        folder.reset(static_cast<wchar_t*>(std::malloc(length * sizeof(wchar_t))));
+    }
+    // Empty, it would name the current drive's root instead.
+    if (!folder ||
+        MsiGetPropertyW(install, L"CustomActionData", folder.get(), &length) != ERROR_SUCCESS ||
+        folder.get()[0] == L'\0') {
+        log_line(install, L"no folder given to look for a reader library in", L"");
+        return false;
+    }
+    into.library = joined(folder.get(), library_name);
+    into.aside = joined(folder.get(), aside_name);
+    return into.library && into.aside;
+}
+
+bool exists(const wchar_t* path) noexcept {
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Ours when its version resource names our product, as the setup decides.
+// A file without one, or one that cannot be read, is not ours.
+bool is_ours(const wchar_t* path) noexcept {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0) return false;
+    const std::unique_ptr<void, free_memory> info(std::malloc(size));
+    if (!info || GetFileVersionInfoW(path, 0, size, info.get()) == 0) return false;
+    void* name = nullptr;
+    UINT name_length = 0;
+    if (VerQueryValueW(info.get(), L"\\StringFileInfo\\040904B0\\ProductName", &name,
+                       &name_length) == 0 ||
+        name == nullptr) {
+        return false;
+    }
+    // Up to its null, within the length given: a vendor's resource may lack one.
+    const auto* value = static_cast<const wchar_t*>(name);
+    std::size_t length = 0;
+    while (length < name_length && value[length] != L'\0') ++length;
+    return std::wstring_view(value, length) == our_product;
+}
+
+bool moved(MSIHANDLE install, const wchar_t* from, const wchar_t* to) noexcept {
+    if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != 0) return true;
+    log_line(install, L"cannot move the reader library that is not ours:", from, GetLastError());
+    return false;
+}
+
+}  // namespace
+
+// Before the installer removes or installs files: a library in the folder
+// that is not ours goes aside.
+extern "C" __declspec(dllexport) UINT __stdcall SetVendorLibraryAside(MSIHANDLE install) {
+    paths at;
+    if (!action_paths(install, at)) return ERROR_INSTALL_FAILURE;
+    if (!exists(at.library.get()) || is_ours(at.library.get())) return ERROR_SUCCESS;
+    log_line(install, L"not ours (the reader vendor's?), kept as it is:", at.library.get());
+    return moved(install, at.library.get(), at.aside.get()) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// After them: the library set aside comes back, in place of whatever the
+// installer put there.
+extern "C" __declspec(dllexport) UINT __stdcall PutVendorLibraryBack(MSIHANDLE install) {
+    paths at;
+    if (!action_paths(install, at)) return ERROR_INSTALL_FAILURE;
+    if (!exists(at.aside.get())) return ERROR_SUCCESS;
+    return moved(install, at.aside.get(), at.library.get()) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
