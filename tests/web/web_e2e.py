@@ -900,6 +900,183 @@ def case_no_extension(h):
             raise Failure(f"no_extension after {took:.2f} s with timeout {timeout}")
 
 
+# The released extension as the packages install it: the Debian package
+# unpacked (--installed ROOT, dpkg-deb -x) and standing where it installs, in
+# a private mount namespace whose /etc, /usr/lib, /usr/sbin and /usr/share
+# are overlays with the package's files on top. The browser then finds the
+# package's host manifests, which start the package's program, and installs
+# the extension the way the package or an administrator's policy makes it,
+# never by --load-extension. The program reads the card of a private pcscd
+# (tests/packaging/packages.py runs these cases under pcsc_daemon.py).
+
+def installed_ids(root):
+    return extension_ids(os.path.join(root, "usr", "share", "vellicor", "extension", "manifest.json"))
+
+
+def installed_namespace(h, folders, layers=None, before_exec=()):
+    """A command prefix: a mount namespace where each of `folders` has the
+    package's files and then those of `layers` ({folder: a folder of the
+    test's own}) over the machine's, with a writable layer on top; then the
+    shell commands `before_exec` run there."""
+    mounts = []
+    for folder in folders:
+        name = folder.strip("/").replace("/", "-")
+        upper, work = h.folder("overlay", name, "upper"), h.folder("overlay", name, "work")
+        lower = [(layers or {})[folder]] if folder in (layers or {}) else []
+        lower += [os.path.join(h.args.installed, folder.lstrip("/")), folder]
+        mounts.append(f"mount -t overlay overlay -o lowerdir={':'.join(lower)},upperdir='{upper}',"
+                      f"workdir='{work}' {folder}")
+    return in_namespace(mounts + list(before_exec))
+
+
+PACKAGE_FOLDERS = ("/etc", "/usr/lib", "/usr/sbin", "/usr/share")
+
+
+def installed_browser(h, kind):
+    """The harness's browser replaced by `kind`, with only the package's
+    host manifests: the harness's own per-user one is removed."""
+    h.register(allowed=None)
+    for folder in ("profile", "home"):
+        shutil.rmtree(getattr(h.browser, folder, ""), ignore_errors=True)
+    h.browser = kind(h, h.browser.executable)
+    return h.browser
+
+
+class InstalledChromium(Chromium):
+    """Chromium with the package installed; with `update_url`, without the
+    package's external-extension files but with the policy
+    ExtensionInstallForcelist naming that update manifest."""
+
+    def __init__(self, h, executable):
+        super().__init__(h, executable)
+        self.extension_id = installed_ids(h.args.installed)[0]
+        self.extension_url = f"chrome-extension://{self.extension_id}/"
+        self.update_url = None
+
+    def policy_namespace(self, admin_origins):
+        if not self.update_url:
+            return installed_namespace(self.h, PACKAGE_FOLDERS)
+        layer = os.path.join(self.h.root, "policy-layer")
+        os.makedirs(os.path.join(layer, "chromium", "policies", "managed"))
+        # DevTools may attach to a force-installed extension's pages only so.
+        policy = {"ExtensionInstallForcelist": [f"{self.extension_id};{self.update_url}"],
+                  "DeveloperToolsAvailability": 1}
+        with open(os.path.join(layer, "chromium", "policies", "managed", "vellicor-test.json"), "w",
+                  encoding="utf-8") as f:
+            json.dump(policy, f)
+        # A force-install fetches its update manifest: background networking,
+        # which the other cases turn off, stays on.
+        keep_networking = ('for a; do shift; [ "$a" = --disable-background-networking ] '
+                           '|| set -- "$@" "$a"; done')
+        return installed_namespace(self.h, ("/etc", "/usr/lib"), {"/etc": layer}, [keep_networking])
+
+
+class Release(http.server.ThreadingHTTPServer):
+    """Serves the released .crx and its update manifest, whose codebase is
+    made this server's: an administrator's own web server."""
+
+    def __init__(self, folder, name):
+        self.files = {}
+        super().__init__(("127.0.0.1", 0), Release.Handler)
+        self.daemon_threads = True
+        crx = f"{name}.crx"
+        with open(os.path.join(folder, crx), "rb") as f:
+            self.files["/" + crx] = (f.read(), "application/x-chrome-extension")
+        with open(os.path.join(folder, f"{name}.xml"), encoding="utf-8") as f:
+            manifest = f.read()
+        codebase = f"http://127.0.0.1:{self.server_address[1]}/{crx}"
+        replaced = manifest.replace(manifest.split("codebase=")[1].split()[0], f'"{codebase}"', 1)
+        self.files["/updates.xml"] = (replaced.encode(), "application/xml")
+        self.requests = []
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def url(self):
+        return f"http://127.0.0.1:{self.server_address[1]}/updates.xml"
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.server.requests.append(self.path.split("?")[0])
+            body, content_type = self.server.files.get(self.path.split("?")[0], (None, None))
+            if body is None:
+                self.send_error(404)
+                return
+            self.send_response(200)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+
+class InstalledFirefox(Firefox):
+    """Firefox ESR with the package installed and the administrator's one
+    step taken: the package's vellicor-firefox-policy, run in the namespace
+    as an administrator would, writes /etc/firefox/policies/policies.json,
+    which force-installs the package's add-on and allows `admin_origins`."""
+
+    def policy_namespace(self, admin_origins):
+        step = " ".join(["/usr/sbin/vellicor-firefox-policy",
+                         *[f"--allow '{origin}'" for origin in admin_origins], ">&2"])
+        return installed_namespace(self.h, PACKAGE_FOLDERS, before_exec=[step])
+
+
+def read_installed(h, tab):
+    """readCard() on the page, until the extension has been installed."""
+    deadline = time.monotonic() + 60
+    while True:
+        result = h.evaluate(tab, "window.vellicorTest.read({ timeout: 5000 })")
+        if result.get("status") != "no_extension" or time.monotonic() > deadline:
+            return result
+        time.sleep(0.5)
+        h.browser.close(tab)
+        tab = h.page()
+
+
+def case_installed(h):
+    """The package's files install the released extension for every user
+    (Chromium: the external-extension file naming the packaged .crx;
+    Firefox: the policy that the package's command writes, with the
+    packaged add-on), and a page reads a card through the package's host."""
+    origin = h.servers["user"].origin()
+    if isinstance(h.browser, Firefox):
+        installed_browser(h, InstalledFirefox)
+        h.launch(extension=False, admin_origins=[origin])
+    else:
+        installed_browser(h, InstalledChromium)
+        h.launch(extension=False, admin_origins=[])
+        h.browser.worker = h.browser.extension_worker()
+        h.allow(origin)
+    expected = {"status": "card", "cardno": h.args.card}
+    result = read_installed(h, h.page())
+    if result != expected:
+        raise Failure(f"read through the installed extension: {result}, not {expected}")
+
+
+def case_installed_forcelist(h):
+    """Chromium force-installs the released .crx from the released update
+    manifest, served as an administrator's web server would, and a page
+    reads a card through the package's host."""
+    if not isinstance(h.browser, Chromium):
+        raise Failure("ExtensionInstallForcelist is Chromium's")
+    browser = installed_browser(h, InstalledChromium)
+    release = Release(h.args.release, f"vellicor-extension-{h.args.version}")
+    try:
+        browser.update_url = release.url()
+        h.launch(extension=False, admin_origins=[])
+        browser.worker = browser.extension_worker()
+        crx = f"/vellicor-extension-{h.args.version}.crx"
+        if "/updates.xml" not in release.requests or crx not in release.requests:
+            raise Failure(f"the browser fetched {release.requests}")
+        h.allow(h.servers["user"].origin())
+        expected = {"status": "card", "cardno": h.args.card}
+        result = read_installed(h, h.page())
+        if result != expected:
+            raise Failure(f"read through the force-installed extension: {result}, not {expected}")
+    finally:
+        release.shutdown()
+
 def bench(args):
     """Median milliseconds of: the program alone; in each browser, the
     extension itself starting the host (the browser's own cost: in Chromium
@@ -971,6 +1148,12 @@ def main():
     parser.add_argument("--chromium", default="/usr/bin/chromium")
     parser.add_argument("--firefox", default="/usr/bin/firefox-esr")
     parser.add_argument("--reads", type=int, default=100)
+    # The installed cases: the unpacked Debian package, the release files,
+    # their version, and the card number the private pcscd's card gives.
+    parser.add_argument("--installed")
+    parser.add_argument("--release")
+    parser.add_argument("--version")
+    parser.add_argument("--card")
     parser.add_argument("case", choices=sorted(cases) + ["bench"])
     args = parser.parse_args()
     found = extension_ids(os.path.join(EXTENSION, "manifest.json"))
