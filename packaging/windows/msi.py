@@ -6,8 +6,9 @@
            [--host-key 'KEY|MANIFEST']... [--epoch SECONDS]
 
 DIR holds the Windows build's staged files (the zip's), --program names each
-program in it, --host-key each browser's registry key (below HKLM) for a
-native messaging host and the manifest in DIR that it names; DLL is the
+program in it, --host-key each browser's registry key (below HKLM, "/" or
+"\\" between its parts) for a native messaging host and the manifest in DIR
+that it names; DLL is the
 package's custom actions (msi_actions.cpp), kept in the package, never
 installed. The IDs are the extension's, in Chromium browsers and in Firefox.
 
@@ -363,7 +364,7 @@ def main():
     parser.add_argument("--output", required=True)
     parser.add_argument("--program", action="append", default=[])
     parser.add_argument("--host-key", action="append", default=[], dest="host_keys",
-                        type=lambda text: tuple(text.split("|", 1)))
+                        type=lambda text: tuple(text.replace("/", "\\").split("|", 1)))
     parser.add_argument("--extension-id", required=True)
     parser.add_argument("--firefox-id", required=True)
     # The payload's times and the package's, as every package has them.
