@@ -23,8 +23,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
 #include <cwchar>
+#include <iterator>
 #include <memory>
 #include <string_view>
 
@@ -192,7 +192,8 @@ bool acceptable_origin(std::wstring_view origin) noexcept {
     if (colon != std::wstring_view::npos && colon > 7 && origin[colon - 1] != L':') {
         const std::wstring_view port = origin.substr(colon + 1);
         if (port.empty() || port.size() > 5 ||
-            !std::all_of(port.begin(), port.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
+            !std::all_of(port.begin(), port.end(),
+                         [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
             return false;
         }
         origin = origin.substr(0, colon);
@@ -223,7 +224,8 @@ bool acceptable_origin(std::wstring_view origin) noexcept {
 UINT refuse(MSIHANDLE install, const wchar_t* option, const wchar_t* value) noexcept {
     const msi_record record(3);
     if (record.get() != 0) {
-        MsiRecordSetStringW(record.get(), 0, L"Vellicor: [1] is not one the browsers take: \"[2]\"");
+        MsiRecordSetStringW(record.get(), 0,
+                            L"Vellicor: [1] is not one the browsers take: \"[2]\"");
         MsiRecordSetStringW(record.get(), 1, option);
         MsiRecordSetStringW(record.get(), 2, value);
         MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK),
@@ -257,7 +259,8 @@ extern "C" __declspec(dllexport) UINT __stdcall ReadPolicyOptions(MSIHANDLE inst
     *out++ = L'[';
     wchar_t* list = origins.get();
     for (std::size_t i = 0; i < length; ++i) {
-        if (list[i] >= L'A' && list[i] <= L'Z') list[i] = static_cast<wchar_t>(list[i] - L'A' + L'a');
+        if (list[i] >= L'A' && list[i] <= L'Z')
+            list[i] = static_cast<wchar_t>(list[i] - L'A' + L'a');
     }
     std::size_t at = 0;
     while (at < length) {
