@@ -833,18 +833,20 @@ def case_installer_policies(p):
         check("policies written", policy_registry(p), with_admin(p, written_policies(p, {
             rf"{FIREFOX_POLICIES}\3rdparty\Extensions\{FIREFOX_ID}\allowedOrigins": {
                 str(n): origin for n, origin in enumerate(ORIGINS, 1)}})))
-    finally:
-        if os.path.exists(os.path.join(folder, "vellicor-uninstall.exe")):
-            p.wine(f"{folder}/vellicor-uninstall.exe", "/S")
+        uninstalled = p.wine(f"{folder}/vellicor-uninstall.exe", "/S")
+        check("uninstaller's exit status", uninstalled.returncode, 0)
         # The uninstaller finishes in a copy of itself.
         deadline = time.monotonic() + 60
         while contents(folder) is not None or UNINSTALL_KEY in p.registry():
             if time.monotonic() > deadline:
-                raise Failure(f"after uninstalling: {sorted(contents(folder) or [])}")
+                raise Failure(f"after uninstalling: {sorted(contents(folder) or [])}, "
+                              f"{p.registry().get(UNINSTALL_KEY)}")
             time.sleep(0.5)
-        left = policy_registry(p)
+        check("policies after the uninstall", policy_registry(p), admin_policies(p))
+    finally:
+        if os.path.exists(os.path.join(folder, "vellicor-uninstall.exe")):
+            p.wine(f"{folder}/vellicor-uninstall.exe", "/S")
         set_admin_policies(p, False)
-    check("policies after the uninstall", left, admin_policies(p))
 
 
 def second_build(p, name, **env):
