@@ -771,10 +771,12 @@ def with_admin(p, values):
 
 
 def set_admin_policies(p, present):
+    """Writes the administrator's policies, or deletes their keys whole."""
     for key, values in admin_policies(p).items():
-        for name, data in values.items():
-            command = (["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", data, "/f"] if present
-                       else ["reg", "delete", key, "/v", name, "/f"])
+        if not present:
+            p.wine("reg", "delete", key, "/f")
+        for name, data in values.items() if present else ():
+            command = ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", data, "/f"]
             check(f"{command[:2]} {key}", p.wine(*command).returncode, 0)
 
 
