@@ -62,7 +62,14 @@ struct service_finding {
     unsigned deadline_ms = 0;
 };
 
-enum class answer_kind { not_found, card_number, status_text, empty };
+// busy: not asked, as another of our programs (vellicor-watch) was reading
+// through the library for the whole of the wait for the lock that keeps such
+// reads apart (reader/reader_lock.hpp).
+enum class answer_kind { not_found, card_number, status_text, empty, busy };
+
+// That wait: a read takes milliseconds, one of our PC/SC library's at most
+// its default deadline.
+inline constexpr unsigned program_lock_wait_ms = 3000;
 
 struct answer_finding {
     answer_kind kind = answer_kind::not_found;

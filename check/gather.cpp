@@ -13,6 +13,7 @@
 #include "drivers/pcsc/bounded_thread.hpp"
 #include "drivers/pcsc/reader_walk.hpp"
 #include "reader/reader.hpp"
+#include "reader/reader_lock.hpp"
 #include "reader/status.hpp"
 
 namespace vellicor::check {
@@ -255,6 +256,14 @@ std::string decoded(const std::string& gbk) {
 answer_finding program_answer(const native_string& library_path, bool present) {
     answer_finding answer;
     if (!present) return answer;
+    // Never beside another read of ours (vellicor-watch's): vendors'
+    // libraries rarely cope with two at once. A lock that cannot be had at
+    // all does not keep the tool from reading.
+    const reader_lock lock(program_lock_wait_ms);
+    if (lock.state() == lock_state::busy) {
+        answer.kind = answer_kind::busy;
+        return answer;
+    }
     const reader_answer read = read_card_answer(library_path);
     answer.called = read.called;
     answer.status = read.status;

@@ -152,6 +152,10 @@ std::string answer_text(const answer_finding& answer) {
         case answer_kind::empty:
             return answer.called ? message + " (status " + std::to_string(answer.status) + ")"
                                  : message + " (no library that can be loaded with idr_read)";
+        case answer_kind::busy:
+            return "not asked: a read of another Vellicor program (vellicor-watch) did not end "
+                   "within " +
+                   std::to_string(program_lock_wait_ms) + " ms";
     }
     return {};
 }
@@ -198,6 +202,8 @@ const char* answer_name(answer_kind kind) {
             return "status_text";
         case answer_kind::empty:
             return "empty";
+        case answer_kind::busy:
+            return "busy";
     }
     return "empty";
 }
@@ -413,10 +419,11 @@ std::string json_report(const findings& found) {
                             {"problem", quoted_or_null(!found.service.problem.empty(),
                                                        found.service.problem)}})},
         {"readers", readers.empty() ? "[]" : "[\n    " + join(readers, ",\n    ") + "\n  ]"},
-        {"answer",
-         object({{"kind", quoted(answer_name(answer.kind))},
-                 {"cardno", quoted_or_null(answer.kind != answer_kind::not_found, answer.text)},
-                 {"status", answer.called ? std::to_string(answer.status) : "null"}})}};
+        {"answer", object({{"kind", quoted(answer_name(answer.kind))},
+                           {"cardno", quoted_or_null(answer.kind != answer_kind::not_found &&
+                                                         answer.kind != answer_kind::busy,
+                                                     answer.text)},
+                           {"status", answer.called ? std::to_string(answer.status) : "null"}})}};
     std::vector<std::string> members;
     members.reserve(top.size());
     for (const member& one : top) members.push_back(quoted(one.first) + ": " + one.second);

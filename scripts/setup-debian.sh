@@ -1,11 +1,30 @@
 #!/usr/bin/env bash
-# Installs everything the builds, tests and benchmarks need on Debian 12.
+# Installs what this project needs on Debian 12:
+#
+#     setup-debian.sh demo    what building the program and scripts/demo.sh need
+#     setup-debian.sh         everything the builds, tests and benchmarks need
+#
 # Safe to run again: apt skips what is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+
+case "${1:-all}" in
+    demo)
+        # The release build: no tests, no PC/SC library, no cross build.
+        "${as_root[@]}" apt-get update -qq
+        "${as_root[@]}" apt-get install -y -qq --no-install-recommends cmake ninja-build g++ >/dev/null
+        exit 0
+        ;;
+    all) ;;
+    *)
+        echo "usage: setup-debian.sh [demo]" >&2
+        exit 2
+        ;;
+esac
 
 packages=(
     # Linux build and tests
@@ -47,7 +66,6 @@ if ! grep -rqs bookworm-backports /etc/apt/sources.list /etc/apt/sources.list.d/
         "${as_root[@]}" tee "$backports_list" >/dev/null
 fi
 
-export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -qq
 "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" "${backports[@]}" >/dev/null
 

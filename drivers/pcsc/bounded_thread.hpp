@@ -32,6 +32,9 @@ inline constexpr std::size_t thread_stack_size = std::size_t{1} << 20U;
 // longer than `timeout_ms` milliseconds from the call.
 run_result run_bounded(task& work, unsigned timeout_ms) noexcept;
 
+// Milliseconds on a clock that setting the wall clock does not move.
+unsigned long long monotonic_ms() noexcept;
+
 // For a thread left running: keeps this library mapped until the process
 // ends, however often its loader unloads it (on POSIX the link already sees
 // to that), and ends the process, once it exits, before the PC/SC library's

@@ -96,6 +96,13 @@ run_result run_bounded(task& work, unsigned timeout_ms) noexcept {
     return run_result::timed_out;
 }
 
+unsigned long long monotonic_ms() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<unsigned long long>(now.tv_sec) * 1000U +
+           static_cast<unsigned long long>(now.tv_nsec) / 1000000U;
+}
+
 void outlive_abandoned_thread() noexcept {
     // The library is linked with -z nodelete, so no dlclose ever unmaps it
     // and the thread never runs into unmapped code. What is left is the exit.

@@ -113,6 +113,8 @@ run_result run_bounded(task& work, unsigned timeout_ms) noexcept {
     return run_result::timed_out;
 }
 
+unsigned long long monotonic_ms() noexcept { return GetTickCount64(); }
+
 void outlive_abandoned_thread() noexcept {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

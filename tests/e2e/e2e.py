@@ -4,10 +4,17 @@ reader library (or beside none), its whole standard output compared byte for
 byte, its standard error expected empty and its exit status 0.
 
     e2e.py --exe PATH --reader PATH --no-entry PATH --scripted PATH [--wine RUNNER]
-           [--helper-reader PATH --helper PATH] CASE
+           [--helper-reader PATH --helper PATH] [--watch PATH [--check PATH]] CASE
 
 --scripted is the scripted test reader (tests/fixtures/scripted_reader.cpp),
 which misbehaves as its environment variables ask.
+
+The watch.* cases run the watch host (--watch, watch/protocol.hpp) instead,
+beside the scripted reader reading its answer from a file that the case
+rewrites, and talk to it in frames as a browser does: every frame it writes
+is compared as bytes, its standard error must stay empty, and once its input
+is closed it must end at once with exit status 0. --check is vellicor-check,
+for the lock that keeps its read and the watch's apart.
 
 With --wine the program is the Windows one, run through RUNNER (the build's
 Wine runner). Wine shows the file system as drive Z:, so the not-found report
@@ -17,12 +24,16 @@ say so and are left out.
 """
 
 import argparse
+import json
 import os
+import queue
 import shutil
+import stat
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 LIBRARY = "OUR_IDR.dll"
@@ -49,11 +60,14 @@ class Harness:
         self.scripted = args.scripted
         self.helper_reader = args.helper_reader
         self.helper = args.helper
+        self.watch = args.watch
+        self.check_tool = args.check
         # Absolute: the program runs from a folder of its own.
         self.wine = os.path.abspath(args.wine) if args.wine else None
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-e2e-"))
 
     def cleanup(self):
+        WatchHost.kill_all()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def folder(self, *parts) -> str:
@@ -116,6 +130,207 @@ class Harness:
 
     def skip(self, what: str, reason: str):
         print(f"skipped: {what}: {reason}")
+
+    def start_watch(self, exe, env=None) -> "WatchHost":
+        return WatchHost(exe, env, root=self.root, runner=[self.wine] if self.wine else [])
+
+    def watch_exe(self, library, name="watch") -> str:
+        """The watch host staged in a folder of its own with `library` (as
+        stage() takes it) beside it."""
+        folder = self.folder(name)
+        exe = os.path.join(folder, os.path.basename(self.watch))
+        shutil.copy2(self.watch, exe)
+        self.stage_library(folder, library)
+        return exe
+
+    def stage_library(self, folder, library):
+        target = os.path.join(folder, LIBRARY)
+        if isinstance(library, bytes):
+            with open(target, "wb") as f:
+                f.write(library)
+        elif library is not None:
+            shutil.copy2(library, target)
+
+
+class WatchHost:
+    """A running watch host, spoken to as a browser does: frames in, frames
+    out, each frame out collected with the time it arrived. `root` is the
+    case's folder, where the host's private XDG_RUNTIME_DIR (a lock of the
+    case's own, reader/reader_lock.hpp) and any sanitizer's report go;
+    `runner` the command that runs a Windows program, if it is one."""
+
+    running = []  # every host started, killed when its case ends
+
+    def __init__(self, exe, env=None, root=None, runner=(), bound=None):
+        self.root = root
+        self.wine = bool(runner)
+        self.bound = bound or (20.0 if runner else 5.0)
+        runtime = os.path.join(root, "runtime")
+        if not os.path.isdir(runtime):
+            os.mkdir(runtime, 0o700)
+        full_env = {k: v for k, v in os.environ.items()
+                    if not k.startswith(("VELLICOR_SIM_", "VELLICOR_SCRIPTED_"))}
+        # A PC/SC socket where nothing listens unless the case says otherwise;
+        # the host's standard error leads nowhere, so a sanitizer's report is
+        # kept in the case's folder.
+        full_env.update(XDG_RUNTIME_DIR=runtime,
+                        PCSCLITE_CSOCK_NAME=os.path.join(root, "no-pcscd.comm"))
+        self.sanitizer_log = os.path.join(root, "sanitizer")
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+            full_env[name] = ":".join(filter(None, [os.environ.get(name),
+                                                    f"log_path={self.sanitizer_log}"]))
+        full_env.update(env or {})
+        command = [*runner, exe]
+        WatchHost.running.append(self)
+        self.proc = subprocess.Popen(command, env=full_env, cwd=root, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+        self.frames = queue.Queue()
+        self.stdout = b""
+        self.partial = b""
+        self.ended = threading.Event()
+        self.err = b""
+        threading.Thread(target=self._collect, daemon=True).start()
+        threading.Thread(target=self._collect_err, daemon=True).start()
+
+    def _collect(self):
+        pending = b""
+        while True:
+            data = self.proc.stdout.read(65536)
+            if not data:
+                break
+            self.stdout += data
+            pending += data
+            while len(pending) >= 4:
+                (length,) = struct.unpack("<I", pending[:4])
+                if len(pending) < 4 + length:
+                    break
+                self.frames.put((time.monotonic(), pending[4:4 + length]))
+                pending = pending[4 + length:]
+        self.partial = pending
+        self.ended.set()
+
+    def _collect_err(self):
+        self.err = self.proc.stderr.read()
+
+    def send(self, message):
+        """A request: bytes as they are, anything else as JSON."""
+        body = message if isinstance(message, bytes) else json.dumps(message).encode()
+        self.send_raw(struct.pack("<I", len(body)) + body)
+
+    def send_raw(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def next(self, what, within=None):
+        """The next frame's JSON text, as bytes, within the bound."""
+        try:
+            return self.frames.get(timeout=within or self.bound)
+        except queue.Empty:
+            raise Failure(f"{what}: no message within {within or self.bound} s; "
+                          f"stdout so far {self.stdout!r}") from None
+
+    def expect(self, expected, what, within=None):
+        """The next frames are exactly `expected` (JSON texts, bytes); returns
+        the time the last one arrived."""
+        at = None
+        for i, message in enumerate(expected):
+            at, got = self.next(f"{what} (message {i + 1})", within)
+            if got != message:
+                raise Failure(f"{what}: expected {message!r}, got {got!r}")
+        return at
+
+    def expect_quiet(self, seconds, what):
+        try:
+            _, got = self.frames.get(timeout=seconds)
+        except queue.Empty:
+            return
+        raise Failure(f"{what}: nothing expected, got {got!r}")
+
+    def close(self, what, bound=None):
+        """Closes the host's input, as a browser letting go of it: it must end
+        at once with status 0, having written nothing but whole frames."""
+        bound = bound or (4.0 if self.wine else 1.0)
+        started = time.monotonic()
+        self.proc.stdin.close()
+        try:
+            status = self.proc.wait(timeout=bound)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise Failure(f"{what}: still running {bound} s after its input was closed") from None
+        self.check_end(what, status)
+        return time.monotonic() - started
+
+    def check_end(self, what, status, expect_status=0):
+        self.ended.wait(10)
+        self.proc.wait()
+        if self.partial:
+            raise Failure(f"{what}: ended in the middle of a frame: {self.partial!r}")
+        leftover = []
+        while not self.frames.empty():
+            leftover.append(self.frames.get()[1])
+        if leftover:
+            raise Failure(f"{what}: messages nobody expected: {leftover!r}")
+        reports = [n for n in os.listdir(self.root) if n.startswith("sanitizer")]
+        for name in reports:
+            with open(os.path.join(self.root, name), errors="replace") as f:
+                print(f.read())
+        if reports:
+            raise Failure(f"{what}: the sanitizers reported {reports}")
+        if self.err and not self.wine:
+            raise Failure(f"{what}: stderr {self.err!r}")
+        if expect_status is not None and status != expect_status:
+            raise Failure(f"{what}: exit status {status}")
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    @classmethod
+    def kill_all(cls):
+        for host in cls.running:
+            host.kill()
+
+
+def event(name, cardno=None, read=None):
+    """A watch message's JSON text, as the host writes it."""
+    text = b'{"read":%d,' % read if read is not None else b"{"
+    text += b'"event":"' + name.encode() + b'"'
+    if cardno is not None:
+        text += b',"cardno":"' + str(cardno).encode() + b'"'
+    return text + b"}"
+
+
+BAD_REQUEST = b'{"error":"bad_request"}'
+
+
+class ScriptedAnswer:
+    """The scripted reader's answer file (VELLICOR_SCRIPTED_ANSWER), replaced
+    whole at each change, so that no read sees half of it."""
+
+    def __init__(self, h, text="8"):
+        self.path = os.path.join(h.folder("answer-" + os.urandom(4).hex()), "answer")
+        self.log = self.path + ".log"
+        self.set(text)
+
+    def set(self, text):
+        with open(self.path + ".new", "w") as f:
+            f.write(text)
+        os.replace(self.path + ".new", self.path)
+
+    def env(self):
+        return {"VELLICOR_SCRIPTED_ANSWER": self.path, "VELLICOR_SCRIPTED_LOG": self.log}
+
+    def lines(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [line.split() for line in f]
+
+    def calls(self):
+        """The reads' log: "enter" and "leave" in the order they happened."""
+        return [line[0] for line in self.lines() if line[0] in ("enter", "leave")]
 
 
 def case_card_read(h):
@@ -408,8 +623,241 @@ def case_report_encoding(h):
     h.expect(h.stage(folder), expected, "report in GBK")
 
 
+# What a library prints, buffered or not, at every moment: none of it may
+# reach the frames.
+CHANNELS = "printf,raw-stdout,stderr,raw-stderr"
+
+
+def await_calls(answer, what, count=1, bound=10.0):
+    """Waits until the scripted reader has been called `count` more times,
+    each call entered and left."""
+    before = answer.calls().count("leave")
+    deadline = time.monotonic() + bound
+    while answer.calls().count("leave") < before + count:
+        if time.monotonic() > deadline:
+            raise Failure(f"{what}: the reader was not called within {bound} s: {answer.calls()}")
+        time.sleep(0.02)
+
+
+def await_hang(answer, ms, what, bound=10.0):
+    """Waits until a call has taken an answer that takes `ms` milliseconds,
+    and is in it."""
+    deadline = time.monotonic() + bound
+    while answer.lines()[-1:] != [["answer", str(ms)]]:
+        if time.monotonic() > deadline:
+            raise Failure(f"{what}: no call took {ms} ms within {bound} s: {answer.lines()}")
+        time.sleep(0.02)
+
+
+def expect_one_at_a_time(calls, what):
+    if calls != ["enter", "leave"] * (len(calls) // 2) + ["enter"] * (len(calls) % 2):
+        raise Failure(f"{what}: two reads overlapped: {calls}")
+
+
+def watch_presentations(h):
+    # One event per presentation, with a card held, the same card shown
+    # twice, another card at once, no reader and recovery, unknown statuses.
+    answer = ScriptedAnswer(h, "8")
+    host = h.start_watch(h.watch_exe(h.scripted),
+                         {**answer.env(), "VELLICOR_SCRIPTED_PRINT": CHANNELS})
+    host.expect([event("no_card")], "no card at start")
+    for text, expected, what, held in [
+            ("0 DEADBEEF", event("card", -559038737), "card presented", True),
+            ("8", event("no_card"), "card taken away", False),
+            ("0 DEADBEEF", event("card", -559038737), "the same card shown again", False),
+            ("0 12345678", event("card", 305419896), "another card at once", True),
+            ("23", event("no_reader"), "reader unplugged", True),
+            ("0 12345678", event("card", 305419896), "reader back, card on it", False),
+            ("7", event("failed"), "a status nobody knows", True),
+            ("264", event("no_card"), "status 8 in the low byte", False),
+            ("256 00000000", event("card", 0), "status 0 in the low byte", False)]:
+        answer.set(text)
+        host.expect([expected], what)
+        if held:
+            # Read again and again meanwhile, and nothing said.
+            await_calls(answer, what, count=4)
+            host.expect_quiet(0.1, f"{what}, held")
+    expect_one_at_a_time(answer.calls(), "one host")
+    host.close("input closed")
+
+
+def watch_hung_library(h):
+    # A read that does not return within the bound is reported; no other
+    # read starts meanwhile, the host's own requests are answered at once,
+    # and once it returns the host reads afresh. Input closed while a read
+    # hangs ends the host at once all the same.
+    answer = ScriptedAnswer(h, "8")
+    host = h.start_watch(h.watch_exe(h.scripted), answer.env())
+    host.expect([event("no_card")], "no card at start")
+    answer.set("0 12345678 8000")
+    await_hang(answer, 8000, "hanging read")
+    entered = time.monotonic()
+    timed_out = host.expect([event("timeout")], "hanging read", within=10)
+    if timed_out - entered < 4.5:
+        raise Failure(f"timeout after {timed_out - entered:.2f} s, before the 5 s bound")
+    answer.set("0 12345678")
+    host.send({"read": 1})
+    host.expect([event("timeout", read=1)], "a read asked for while one hangs", within=2)
+    host.expect([event("card", 305419896)], "the library answering again", within=10)
+    calls = answer.calls()
+    expect_one_at_a_time(calls, "hung read")
+    answer.set("0 12345678 60000")
+    await_hang(answer, 60000, "read hanging for good")
+    host.expect([event("timeout")], "read hanging for good", within=10)
+    host.close("input closed while a read hangs")
+
+
+def watch_not_found(h):
+    # No library beside the host, then one, then none again, then files that
+    # are no reader library.
+    exe = h.watch_exe(None)
+    folder = os.path.dirname(exe)
+    answer = ScriptedAnswer(h, "0 12345678")
+    host = h.start_watch(exe, answer.env())
+    host.expect([event("not_found")], "no library")
+    host.send({"read": 1})
+    host.expect([event("not_found", read=1)], "read asked for, no library")
+
+    def put(library):
+        temporary = os.path.join(h.root, "library.new")
+        h.stage_library(h.root, library)
+        os.replace(os.path.join(h.root, LIBRARY), temporary)
+        os.replace(temporary, os.path.join(folder, LIBRARY))
+
+    put(h.scripted)
+    host.expect([event("card", 305419896)], "library put in place")
+    os.remove(os.path.join(folder, LIBRARY))
+    host.expect([event("not_found")], "library taken away")
+    put(b"MZ not really a library")
+    host.expect([event("failed")], "a file that cannot be loaded")
+    put(h.no_entry)
+    host.expect_quiet(1.0, "a library without idr_read: still failed")
+    put(h.scripted)
+    host.expect([event("card", 305419896)], "the reader's library again")
+    host.close("input closed")
+
+
+# Frames that are no request, each answered with bad_request; the host goes
+# on after each.
+BAD_FRAMES = [
+    b"", b"junk", b"[]", b'"read"', b"{}", b'{"read":-1}', b'{"read":1.0}', b'{"read":1e3}',
+    b'{"read":01}', b'{"read":"1"}', b'{"read":null}', b'{"read":1,"x":2}', b'{"read":1,"read":2}',
+    b'{"read":9007199254740992}', b'{"read":1}x', b'{"\xff":1}', b'{"read\\u0000":1}',
+    b'{"read":1', b"{\x00}", b'{"read":1}' + b" " * 5000, b"x" * (1 << 20),
+]
+
+
+def watch_requests(h):
+    answer = ScriptedAnswer(h, "8")
+    host = h.start_watch(h.watch_exe(h.scripted), answer.env())
+    host.expect([event("no_card")], "no card at start")
+    for frame_ in BAD_FRAMES:
+        host.send(frame_)
+        host.expect([BAD_REQUEST], f"frame {frame_[:40]!r}")
+    host.send(b'{ "read" :\t9007199254740991 }')
+    host.expect([event("no_card", read=9007199254740991)], "the largest read number")
+    # Requests that come while a read takes its time share the next read, up
+    # to 256 of them; the rest are told the host is busy.
+    answer.set("8 12345678 2000")
+    await_hang(answer, 2000, "a slow read")
+    calls = len(answer.calls())
+    count = 300
+    host.send_raw(b"".join(struct.pack("<I", len(body)) + body for body in
+                           (b'{"read":%d}' % i for i in range(count))))
+    answers = {}
+    for _ in range(count):
+        _, got = host.next("answers to many requests", within=10)
+        message = json.loads(got)
+        if message.get("read") in answers:
+            raise Failure(f"read {message.get('read')} answered twice")
+        answers[message.get("read")] = got
+    busy = sorted(i for i, got in answers.items() if got == b'{"read":%d,"error":"busy"}' % i)
+    read = sorted(i for i, got in answers.items() if got == event("no_card", read=i))
+    if busy != list(range(256, count)) or read != list(range(256)):
+        raise Failure(f"answers to many requests: busy {busy}, read {read}")
+    # The one in progress, and one for all the requests.
+    if answer.calls()[calls:calls + 3] != ["leave", "enter", "leave"]:
+        raise Failure(f"reads for many requests: {answer.calls()[calls:]}")
+    # Input ending in the middle of a frame.
+    host.send_raw(struct.pack("<I", 100) + b'{"read":')
+    host.close("input ending inside a frame")
+
+
+def watch_crash(h):
+    # A library that crashes takes the host with it; what the browser got
+    # until then is whole frames.
+    answer = ScriptedAnswer(h, "8")
+    host = h.start_watch(h.watch_exe(h.scripted), answer.env())
+    host.expect([event("no_card")], "no card at start")
+    answer.set("crash")
+    if not host.ended.wait(host.bound):
+        raise Failure("the host outlived the library's crash")
+    for name in os.listdir(h.root):
+        # The sanitizers' report of the crash, which is the point here.
+        if name.startswith("sanitizer"):
+            os.remove(os.path.join(h.root, name))
+    host.check_end("crashed library", host.proc.wait(), expect_status=None)
+    if host.proc.returncode == 0:
+        raise Failure("exit status 0 after a crash")
+
+
+def watch_lock(h):
+    # Reads of the watch and of vellicor-check never overlap: the tool waits
+    # for the watch's read, and reports the reader busy when that read hangs.
+    if not h.check_tool:
+        h.skip("watch.lock", "no vellicor-check in this build")
+        return
+    answer = ScriptedAnswer(h, "8 12345678 300")
+    exe = h.watch_exe(h.scripted)
+    tool = os.path.join(os.path.dirname(exe), os.path.basename(h.check_tool))
+    shutil.copy2(h.check_tool, tool)
+    host = h.start_watch(exe, answer.env())
+    host.expect([event("no_card")], "no card at start")
+    # The tool with the watch's lock, and no PC/SC service to survey.
+    env = {**answer.env(), "XDG_RUNTIME_DIR": os.path.join(h.root, "runtime"),
+           "PCSCLITE_CSOCK_NAME": os.path.join(h.root, "no-pcscd.comm")}
+    for i in range(3):
+        status, out, _ = h.run(tool, env=env, args=["--json"])
+        found = json.loads(out)["answer"]
+        if status != 1 or found["kind"] != "status_text" or found["status"] != 8:
+            raise Failure(f"check {i + 1} beside the watch: exit status {status}, answer {found}")
+    expect_one_at_a_time(answer.calls(), "the watch and vellicor-check")
+    if not h.wine:
+        lock = os.path.join(h.root, "runtime", "vellicor-reader.lock")
+        info = os.lstat(lock)
+        if not stat.S_ISREG(info.st_mode) or stat.S_IMODE(info.st_mode) != 0o600:
+            raise Failure(f"{lock}: mode {oct(info.st_mode)}")
+    answer.set("0 12345678 8000")
+    await_hang(answer, 8000, "the watch's read hanging")
+    entered = len(answer.calls())
+    status, out, _ = h.run(tool, env=env, args=["--json"])
+    found = json.loads(out)["answer"]
+    if status != 1 or found != {"kind": "busy", "cardno": None, "status": None}:
+        raise Failure(f"check while the watch's read hangs: exit status {status}, answer {found}")
+    if len(answer.calls()) != entered:
+        raise Failure(f"vellicor-check read while the watch's read hung: {answer.calls()}")
+    host.expect([event("timeout")], "the watch's read hanging", within=10)
+    host.close("input closed")
+    if h.wine:
+        return
+    # A link planted where the lock goes is never followed: the read goes on
+    # without the lock.
+    planted = os.path.join(h.root, "planted")
+    os.mkdir(planted, 0o700)
+    target = os.path.join(h.root, "target")
+    os.symlink(target, os.path.join(planted, "vellicor-reader.lock"))
+    answer.set("8")
+    host = h.start_watch(exe, {**answer.env(), "XDG_RUNTIME_DIR": planted})
+    host.expect([event("no_card")], "lock's name planted as a link")
+    host.close("input closed")
+    if os.path.lexists(target):
+        raise Failure("the planted link was followed")
+
+
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
+    cases.update({"watch." + name[len("watch_"):]: f for name, f in globals().items()
+                  if name.startswith("watch_")})
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--reader", required=True)
@@ -418,6 +866,8 @@ def main():
     parser.add_argument("--wine", metavar="RUNNER", help="run the Windows program through RUNNER")
     parser.add_argument("--helper-reader", help="a reader library that imports --helper")
     parser.add_argument("--helper", help="the helper DLL that --helper-reader imports")
+    parser.add_argument("--watch", help="the watch host, for the watch.* cases")
+    parser.add_argument("--check", help="vellicor-check, for watch.lock")
     parser.add_argument("case", choices=sorted(cases))
     args = parser.parse_args()
     harness = Harness(args)

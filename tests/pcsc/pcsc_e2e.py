@@ -7,7 +7,10 @@ be empty, its exit status 0, and it must end within the library's deadline
 and a second.
 
     pcsc_e2e.py --exe PATH --reader PATH --repeat PATH --check PATH --vendor PATH
-                --pcscd PATH --driver PATH [--usb-drivers PATH] CASE
+                --watch PATH --pcscd PATH --driver PATH [--usb-drivers PATH] CASE
+
+The watch_* cases run the watch host (--watch) beside the library instead,
+spoken to in frames as a browser does (WatchHost, in e2e.py).
 
 Runs as root (or with unprivileged user namespaces): each case enters mount
 and network namespaces of its own, so cases run in parallel without sharing
@@ -29,7 +32,7 @@ import time
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from e2e import LIBRARY, NO_CARD, NO_READER, Failure, frame  # noqa: E402
+from e2e import LIBRARY, NO_CARD, NO_READER, Failure, WatchHost, event, frame  # noqa: E402
 from pcsc_daemon import Service, SetupError, enter_namespaces  # noqa: E402
 from virtual_card import GET_UID  # noqa: E402
 
@@ -55,12 +58,15 @@ class Harness:
         shutil.copy2(args.reader, os.path.join(folder, LIBRARY))
         self.check_tool = os.path.join(folder, os.path.basename(args.check))
         shutil.copy2(args.check, self.check_tool)
+        self.watch = os.path.join(folder, os.path.basename(args.watch))
+        shutil.copy2(args.watch, self.watch)
         self.ini = os.path.join(folder, "OUR_IDR.ini")
         self.service = Service(args.pcscd, args.driver, args.usb_drivers)
         self.socket = self.service.socket
         self.cards = []
 
     def cleanup(self):
+        WatchHost.kill_all()
         for card in self.cards:
             card.remove()
         self.service.cleanup()
@@ -99,6 +105,9 @@ class Harness:
             raise Failure(f"the run took {took:.2f} s, not {at_least} to {RUN_BOUND} s; "
                           f"stdout {out!r}")
         return checked(proc, out, err)
+
+    def start_watch(self):
+        return WatchHost(self.watch, self.env(), root=self.root, bound=SETTLE_BOUND)
 
     def settings(self, text):
         """Writes OUR_IDR.ini beside the library (bytes), or removes it (None)."""
@@ -658,6 +667,82 @@ def case_abandoned_read_exit(h):
         raise Failure(f"host's output: {lines}")
 
 
+def case_watch_cards(h):
+    # The watch host beside our library waits in PC/SC rather than reading at
+    # every turn: each card is asked for its UID once per presentation.
+    host = h.start_watch()
+    host.expect([event("no_reader")], "no service yet")
+    h.start()
+    host.expect([event("no_card")], "service and readers up")
+    card = h.insert("DEADBEEF")
+    host.expect([event("card", -559038737)], "card presented")
+    time.sleep(2)
+    host.expect_quiet(0.1, "card held")
+    if card.commands.count(GET_UID) != 1:
+        raise Failure(f"the card held was asked {card.commands.count(GET_UID)} times, not once")
+    # A read of the browser's own runs beside the wait, not after it, and
+    # our connecting to the card wakes nothing.
+    host.send({"read": 1})
+    host.expect([event("card", -559038737, read=1)], "read asked for meanwhile", within=1.5)
+    host.expect_quiet(2.5, "card held, after the read asked for")
+    h.remove(card)
+    host.expect([event("no_card")], "card taken away")
+    card = h.insert("DEADBEEF")
+    host.expect([event("card", -559038737)], "the same card shown again")
+    # Another card in its place: heard, whether or not the daemon saw the
+    # reader empty in between.
+    h.remove(card)
+    h.insert(SEVEN_BYTES[0])
+    _, got = host.next("another card")
+    if got == event("no_card"):
+        _, got = host.next("another card")
+    if got != event("card", SEVEN_BYTES[1]):
+        raise Failure(f"another card: got {got!r}")
+    # A card on the second reader while the first holds one: the read still
+    # gives the first, so nothing is news.
+    second = h.insert(FOUR_BYTES[0], reader=1)
+    time.sleep(1.5)
+    host.expect_quiet(0.1, "a card on the second reader too")
+    if not second.powered.is_set():
+        raise Failure("the card on the second reader never reached the daemon")
+    host.close("input closed while waiting")
+
+
+def case_watch_service_hung(h):
+    # A service that stops answering: the host hears no reader, as the
+    # program would, keeps one thread at most inside pcsc-lite for its waits
+    # however long it lasts, and hears the card again once it goes on.
+    h.start()
+    h.insert(FOUR_BYTES[0])
+    host = h.start_watch()
+    _, got = host.next("card present")
+    if got == event("no_card"):
+        _, got = host.next("card present")
+    if got != event("card", FOUR_BYTES[1]):
+        raise Failure(f"card present: got {got!r}")
+    daemon = h.service.process
+    daemon.send_signal(signal.SIGSTOP)
+    try:
+        host.expect([event("no_reader")], "service stopped", within=10)
+        threads = []
+        for _ in range(6):
+            with open(f"/proc/{host.proc.pid}/status") as f:
+                threads += [int(line.split()[1]) for line in f if line.startswith("Threads:")]
+            time.sleep(1)
+        # Its own four, a wait and a read given up.
+        if max(threads) > 6:
+            raise Failure(f"threads while the service is stopped: {threads}")
+    finally:
+        daemon.send_signal(signal.SIGCONT)
+    host.expect([event("card", FOUR_BYTES[1])], "service going on")
+    daemon.send_signal(signal.SIGSTOP)
+    try:
+        host.expect([event("no_reader")], "service stopped again", within=10)
+        host.close("input closed while the service is stopped")
+    finally:
+        daemon.send_signal(signal.SIGCONT)
+
+
 def no_system_virtual_reader():
     """The machine's own pcscd must have no vpcd reader: one listens on the
     network, where anyone can insert a card of their choosing. The tests use
@@ -675,7 +760,8 @@ def no_system_virtual_reader():
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     parser = argparse.ArgumentParser()
-    for option in ("--exe", "--reader", "--repeat", "--check", "--vendor", "--pcscd", "--driver"):
+    for option in ("--exe", "--reader", "--repeat", "--check", "--vendor", "--watch", "--pcscd",
+                   "--driver"):
         parser.add_argument(option, required=True)
     parser.add_argument("--usb-drivers")
     parser.add_argument("case", choices=sorted(cases) + ["no_system_virtual_reader"])

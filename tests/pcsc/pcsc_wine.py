@@ -5,10 +5,11 @@ MinGW-w64 and run under Wine (or on Windows itself, with no runner).
     pcsc_wine.py --exe vellicor.exe --reader OUR_IDR.dll [--objdump PATH]
                  [--standin winscard.dll] [--repeat repeat_read.exe]
                  [--check vellicor-check.exe] [--vendor OUR_IDR.dll]
-                 [--runner ARG]... CASE
+                 [--watch vellicor-watch.exe] [--runner ARG]... CASE
 
-dll_layout: the DLL is for 32-bit x86, exports exactly `idr_read`, undecorated,
-    and imports nothing but system DLLs, so it runs beside the program alone.
+dll_layout: the DLL is for 32-bit x86, exports exactly `idr_read` and the
+    watch host's `vellicor_wait_change`, undecorated, and imports nothing but
+    system DLLs, so it runs beside the program alone.
 no_service: the program, staged with this DLL beside it, reports "no reader"
     (status 23): Wine's winscard is a stub whose SCardEstablishContext fails,
     which is what a Windows machine without the smart card service reports too.
@@ -25,6 +26,11 @@ standin.*: a read through our scripted winscard stand-in (see
     standin.settings reads with an OUR_IDR.ini beside the library;
     standin.check* run --check instead of the program, beside our library,
     a vendor's (--vendor) or none, and compare its whole report and status.
+watch: the watch host (--watch) beside the library and the stand-in, its
+    card put on and taken off through a file: one message per change, the
+    card asked for its UID once while it lies there (the host waits in
+    PC/SC rather than reading at every turn), and the host ending at once
+    when its input is closed in the middle of a wait.
 """
 
 import argparse
@@ -39,7 +45,7 @@ import time
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from e2e import LIBRARY, NO_CARD, NO_READER, Failure, frame  # noqa: E402
+from e2e import LIBRARY, NO_CARD, NO_READER, Failure, WatchHost, event, frame  # noqa: E402
 
 RUN_TIMEOUT = 120  # a fresh Wine prefix takes a while to create
 DEADLINE = 3.0  # the longest a read may take, whatever the service does
@@ -146,8 +152,8 @@ def case_dll_layout(args):
     architecture, exports, imports = dll_layout(args.objdump, args.reader)
     if architecture != "pei-i386":
         raise Failure(f"file format {architecture}, expected pei-i386")
-    if exports != ["idr_read"]:
-        raise Failure(f"exports {exports}, expected exactly ['idr_read']")
+    if exports != ["idr_read", "vellicor_wait_change"]:
+        raise Failure(f"exports {exports}, expected exactly ['idr_read', 'vellicor_wait_change']")
     if any(dll.lower() not in SYSTEM_DLLS for dll in imports) or "WinSCard.dll" not in imports:
         raise Failure(f"imports {imports}: expected system DLLs only, WinSCard among them")
 
@@ -271,6 +277,55 @@ def standin_case(args, name):
         shutil.rmtree(root, ignore_errors=True)
 
 
+def case_watch(args):
+    root = os.path.realpath(tempfile.mkdtemp(prefix="vellicor-pcsc-watch-"))
+    try:
+        exe = os.path.join(root, os.path.basename(args.watch))
+        shutil.copy2(args.watch, exe)
+        shutil.copy2(args.reader, os.path.join(root, LIBRARY))
+        shutil.copy2(args.standin, os.path.join(root, "winscard.dll"))
+        card = os.path.join(root, "card")
+        with open(card, "w") as f:
+            f.write("empty")
+        windows_path = "Z:" + card.replace("/", "\\")
+        host = WatchHost(exe, {"VELLICOR_WINSCARD": f"Contactless=file:{windows_path}",
+                               "WINEDLLOVERRIDES": "winscard=n", "WINEDEBUG": "-all"},
+                         root=root, runner=args.runner)
+        try:
+            host.expect([event("no_card")], "empty reader")
+
+            def put(text):
+                with open(card + ".new", "w") as f:
+                    f.write(text)
+                os.replace(card + ".new", card)
+
+            put("uid:DEADBEEF")
+            host.expect([event("card", -559038737)], "card put on")
+            time.sleep(3)
+            host.expect_quiet(0.1, "card held")
+            put("empty")
+            host.expect([event("no_card")], "card taken off")
+            put("uid:DEADBEEF")
+            host.expect([event("card", -559038737)], "card put on again")
+            host.close("input closed while waiting")
+        finally:
+            lines = []
+            log = os.path.join(root, "winscard.log")
+            if os.path.exists(log):
+                with open(log, encoding="utf-8", errors="replace") as f:
+                    lines = [line.rstrip("\n").split(" ", 1)[1] for line in f]
+        faults = [line for line in lines if line.startswith(("violation:", "script error:"))]
+        if faults:
+            raise Failure("the stand-in saw: " + "; ".join(faults))
+        transmits = sum(line.startswith("SCardTransmit") for line in lines)
+        waits = [line for line in lines if line.startswith("SCardGetStatusChangeA") and
+                 "timeout 0," not in line]
+        if transmits != 2 or not waits:
+            raise Failure(f"{transmits} reads of the card for two presentations, {len(waits)} waits")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def main():
     cases = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
     for name in STANDIN_CASES:
@@ -285,6 +340,7 @@ def main():
     parser.add_argument("--check", help="vellicor-check.exe, for the standin.check* cases")
     parser.add_argument("--vendor", help="a vendor's OUR_IDR.dll (the simulated reader), for the "
                         "standin.check* cases")
+    parser.add_argument("--watch", help="vellicor-watch.exe, for the watch case")
     parser.add_argument("--runner", action="append", default=[],
                         help="the command that runs a Windows program, one word per option")
     parser.add_argument("case", choices=sorted(cases))

@@ -53,6 +53,7 @@ class VirtualCard:
         self.commands = []  # every APDU received, in order
         self.controls = []  # every control byte received, in order
         self.powered = threading.Event()  # set once the reader has fetched the ATR
+        self.powered_at = None  # time.monotonic() when it first did
         self._sock = None
         self._thread = None
 
@@ -108,6 +109,8 @@ class VirtualCard:
                     self.controls.append(message[0])
                     if message[0] == CTRL_GET_ATR:
                         _send(sock, ATR)
+                        if self.powered_at is None:
+                            self.powered_at = time.monotonic()
                         self.powered.set()
                     continue
                 self.commands.append(message)

@@ -32,6 +32,7 @@ import sys
 import tempfile
 import threading
 import time
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WEB = os.path.normpath(os.path.join(HERE, "..", "..", "web"))
@@ -210,7 +211,8 @@ class Marionette:
 
 class Pages(http.server.ThreadingHTTPServer):
     """Serves the test page and the page library on 127.0.0.1, on a port of
-    its own: each server is an origin of its own."""
+    its own: each server is an origin of its own. It also serves the files a
+    case adds (an extension to install, say), and counts who fetched what."""
 
     FILES = {"/page.html": (os.path.join(HERE, "page.html"), "text/html; charset=utf-8"),
              "/page.js": (os.path.join(HERE, "page.js"), "text/javascript; charset=utf-8"),
@@ -218,7 +220,8 @@ class Pages(http.server.ThreadingHTTPServer):
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
-            path, content_type = Pages.FILES.get(self.path.split("?")[0], (None, None))
+            self.server.fetched.append(self.path)
+            path, content_type = self.server.files.get(self.path.split("?")[0], (None, None))
             if path is None:
                 self.send_error(404)
                 return
@@ -237,7 +240,14 @@ class Pages(http.server.ThreadingHTTPServer):
     def __init__(self):
         super().__init__(("127.0.0.1", 0), Pages.Handler)
         self.daemon_threads = True
+        self.files = dict(Pages.FILES)
+        self.fetched = []
         threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def serve(self, name, path, content_type):
+        """Serves the file at `path` as /name; returns its URL."""
+        self.files["/" + name] = (path, content_type)
+        return f"{self.origin()}/{name}"
 
     def url(self, host="127.0.0.1"):
         return f"http://{host}:{self.server_address[1]}/page.html"
@@ -253,9 +263,7 @@ class Chromium:
     policy given in a mount namespace where /etc/chromium is a copy."""
 
     name = "Chromium"
-    extension_id = CHROMIUM_ID
     other_extension = "abcdefghijklmnopabcdefghijklmnop"
-    extension_url = f"chrome-extension://{CHROMIUM_ID}/"
 
     def __init__(self, h, executable):
         self.h = h
@@ -265,6 +273,12 @@ class Chromium:
         self.process = None
         self.devtools = None
         self.worker = None
+        self.extension_id = CHROMIUM_ID
+        self.update_url = None
+
+    @property
+    def extension_url(self):
+        return f"chrome-extension://{self.extension_id}/"
 
     def host_manifest_path(self):
         return os.path.join(self.profile, "NativeMessagingHosts", HOST + ".json")
@@ -277,16 +291,22 @@ class Chromium:
     def started_by_us(self, arguments):
         return arguments.startswith(self.extension_url)
 
-    def launch(self, extension, admin_origins):
+    def launch(self, extension, admin_origins, forced):
+        """Starts the browser with `extension` loaded unpacked, or with
+        `forced`, force-installed by policy from a local update manifest."""
         command = [self.executable, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                   "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync", f"--user-data-dir={self.profile}",
-                   "--remote-debugging-pipe"]
-        if extension:
-            command += [f"--disable-extensions-except={extension}", f"--load-extension={extension}"]
+                   "--no-first-run", "--no-default-browser-check", "--disable-component-update",
+                   "--disable-sync", f"--user-data-dir={self.profile}", "--remote-debugging-pipe"]
+        if forced:
+            self.publish(extension)
+        else:
+            # (It would block force-installs.)
+            command.append("--disable-background-networking")
+            if extension:
+                command += [f"--disable-extensions-except={extension}", f"--load-extension={extension}"]
         command.append("about:blank")
-        if admin_origins is not None:
-            command = self.policy_namespace(admin_origins) + command
+        if admin_origins is not None or forced:
+            command = self.policy_namespace(admin_origins, forced) + command
         browser_in, to_browser = os.pipe()
         from_browser, browser_out = os.pipe()
         # The pipe's ends as fds 3 and 4, as Chromium expects them (bash, as dash
@@ -300,21 +320,68 @@ class Chromium:
         os.close(browser_in)
         os.close(browser_out)
         self.devtools = DevTools(to_browser, from_browser)
-        if extension:
+        if extension and not forced:
             self.worker = self.extension_worker()
 
-    def policy_namespace(self, admin_origins):
+    def publish(self, extension):
+        """Packs `extension` with a throwaway key of the test's own, which
+        gives it another ID, and serves it with an update manifest."""
+        if self.update_url is not None:
+            return
+        key = os.path.join(self.h.root, "extension-key.pem")
+        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key],
+                       check=True, capture_output=True)
+        public = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
+                                check=True, capture_output=True).stdout
+        manifest_path = os.path.join(extension, "manifest.json")
+        with open(manifest_path, encoding="utf-8") as f:
+            manifest = json.load(f)
+        manifest["key"] = base64.b64encode(public).decode()
+        with open(manifest_path, "w", encoding="utf-8") as f:
+            json.dump(manifest, f, indent=2)
+        self.extension_id, _ = extension_ids(manifest_path)
+        # As root, Chromium packs only without its sandbox.
+        subprocess.run([self.executable, "--no-sandbox", f"--pack-extension={extension}",
+                        f"--pack-extension-key={key}"], check=True, capture_output=True)
+        server = self.h.servers["other"]
+        crx = server.serve("vellicor.crx", extension + ".crx", "application/x-chrome-extension")
+        updates = os.path.join(self.h.root, "updates.xml")
+        with open(updates, "w", encoding="utf-8") as f:
+            f.write("<?xml version='1.0' encoding='UTF-8'?>\n"
+                    "<gupdate xmlns='http://www.google.com/update2/response' protocol='2.0'>\n"
+                    f"  <app appid='{self.extension_id}'>\n"
+                    f"    <updatecheck codebase='{crx}' version='{manifest['version']}' />\n"
+                    "  </app>\n</gupdate>\n")
+        self.update_url = server.serve("updates.xml", updates, "text/xml")
+        self.h.register()
+
+    def write_policy(self, admin_origins, forced):
+        policy = {}
+        if admin_origins is not None:
+            policy["3rdparty"] = {"extensions": {self.extension_id: {"allowedOrigins": admin_origins}}}
+        if forced:
+            # DevTools may attach to a force-installed extension's pages only so.
+            policy.update(ExtensionInstallForcelist=[f"{self.extension_id};{self.update_url}"],
+                          DeveloperToolsAvailability=1)
+        managed = os.path.join(self.h.root, "etc-chromium", "policies", "managed")
+        with open(os.path.join(managed, "vellicor-test.json.new"), "w", encoding="utf-8") as f:
+            json.dump(policy, f)
+        os.replace(os.path.join(managed, "vellicor-test.json.new"), os.path.join(managed, "vellicor-test.json"))
+
+    def policy_namespace(self, admin_origins, forced):
         etc = os.path.join(self.h.root, "etc-chromium")
         if not os.path.isdir(etc):
             os.makedirs(etc)
             if os.path.isdir("/etc/chromium"):
                 shutil.copytree("/etc/chromium", etc, dirs_exist_ok=True, symlinks=True)
-        shutil.rmtree(os.path.join(etc, "policies"), ignore_errors=True)
-        os.makedirs(os.path.join(etc, "policies", "managed"))
-        policy = {"3rdparty": {"extensions": {CHROMIUM_ID: {"allowedOrigins": admin_origins}}}}
-        with open(os.path.join(etc, "policies", "managed", "vellicor-test.json"), "w", encoding="utf-8") as f:
-            json.dump(policy, f)
+            shutil.rmtree(os.path.join(etc, "policies"), ignore_errors=True)
+            os.makedirs(os.path.join(etc, "policies", "managed"))
+        self.write_policy(admin_origins, forced)
         return in_namespace([f"mount --bind '{etc}' /etc/chromium"])
+
+    def wait_installed(self):
+        """Waits until the browser has installed the extension: its worker runs."""
+        poll(lambda: self.workers(), "the extension to be installed", 60)
 
     def quit(self):
         if self.process is not None and self.process.poll() is None:
@@ -418,7 +485,9 @@ class Firefox:
         # Firefox passes the host manifest's path and the extension's ID.
         return arguments == f"{self.host_manifest_path()} {FIREFOX_ID}"
 
-    def launch(self, extension, admin_origins):
+    def launch(self, extension, admin_origins, forced):
+        """Starts the browser with `extension` installed temporary, or with
+        `forced`, force-installed by policy from a file."""
         with open(os.path.join(self.profile, "user.js"), "w", encoding="utf-8") as f:
             f.writelines(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in self.PREFERENCES.items())
         port_file = os.path.join(self.profile, "MarionetteActivePort")
@@ -427,8 +496,10 @@ class Firefox:
         # The browser never outlives the test, however the test ends.
         command = ["setpriv", "--pdeathsig", "KILL", self.executable, "--headless", "--marionette",
                    "-remote-allow-system-access", "--no-remote", "--profile", self.profile, "about:blank"]
-        if admin_origins is not None:
-            command = self.policy_namespace(admin_origins) + command
+        if forced:
+            self.xpi = self.pack(extension)
+        if admin_origins is not None or forced:
+            command = self.policy_namespace(admin_origins, forced) + command
         env = dict(os.environ, HOME=self.home, MOZ_CRASHREPORTER_DISABLE="1")
         with open(self.log_path, "ab") as log:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
@@ -446,20 +517,44 @@ class Firefox:
         self.marionette = Marionette(port())
         self.marionette.send("WebDriver:NewSession", {"capabilities": {"alwaysMatch": {}}})
         self.current = self.marionette.send("WebDriver:GetWindowHandle")["value"]
-        if extension:
+        if extension and not forced:
             self.marionette.send("Addon:Install", {"path": extension, "temporary": True})
 
-    def policy_namespace(self, admin_origins):
+    def pack(self, extension):
+        """The extension as an unsigned XPI: a zip of its files."""
+        xpi = os.path.join(self.h.root, "vellicor.xpi")
+        with zipfile.ZipFile(xpi, "w", zipfile.ZIP_DEFLATED) as archive:
+            for name in sorted(os.listdir(extension)):
+                archive.write(os.path.join(extension, name), name)
+        return xpi
+
+    def write_policy(self, admin_origins, forced):
+        policies = {}
+        if admin_origins is not None:
+            policies["3rdparty"] = {"Extensions": {FIREFOX_ID: {"allowedOrigins": admin_origins}}}
+        if forced:
+            # ESR takes an unsigned add-on where a locked preference says so.
+            policies.update(
+                ExtensionSettings={FIREFOX_ID: {"installation_mode": "force_installed",
+                                                "install_url": f"file://{self.xpi}"}},
+                Preferences={"xpinstall.signatures.required": {"Value": False, "Status": "locked"}})
+        folder = os.path.join(self.h.root, "etc-upper", "firefox", "policies")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "policies.json"), "w", encoding="utf-8") as f:
+            json.dump({"policies": policies}, f)
+
+    def policy_namespace(self, admin_origins, forced):
         upper = os.path.join(self.h.root, "etc-upper")
         work = os.path.join(self.h.root, "etc-work")
-        for folder in (upper, work):
-            shutil.rmtree(folder, ignore_errors=True)
-        os.makedirs(os.path.join(upper, "firefox", "policies"))
+        shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
-        policy = {"policies": {"3rdparty": {"Extensions": {FIREFOX_ID: {"allowedOrigins": admin_origins}}}}}
-        with open(os.path.join(upper, "firefox", "policies", "policies.json"), "w", encoding="utf-8") as f:
-            json.dump(policy, f)
+        self.write_policy(admin_origins, forced)
         return in_namespace([f"mount -t overlay overlay -o lowerdir=/etc,upperdir='{upper}',workdir='{work}' /etc"])
+
+    def wait_installed(self):
+        """Waits until the browser has installed the extension."""
+        poll(lambda: self.privileged(f"return WebExtensionPolicy.getByID({json.dumps(FIREFOX_ID)}) !== null;"),
+             "the extension to be installed", 60)
 
     def quit(self):
         if self.process is not None and self.process.poll() is None:
@@ -524,9 +619,12 @@ class Firefox:
     def tabs(self, url):
         tabs = []
         for tab in self.marionette.send("WebDriver:GetWindowHandles"):
-            self.switch(tab)
-            if self.marionette.send("WebDriver:GetCurrentURL")["value"] == url:
-                tabs.append(tab)
+            try:
+                self.switch(tab)
+                if self.marionette.send("WebDriver:GetCurrentURL")["value"] == url:
+                    tabs.append(tab)
+            except Failure:
+                self.current = None  # a tab that closed meanwhile
         return tabs
 
 
@@ -629,11 +727,18 @@ class Harness:
                 json.dump(manifest, f, indent=2)
         return staged
 
-    def launch(self, extension=True, admin_origins=None, tamper=False):
+    def launch(self, extension=True, admin_origins=None, tamper=False, forced=False):
         """Starts the browser with the extension (or without); with
-        `admin_origins`, the administrator's policy allows those origins."""
-        self.launched = {"extension": extension, "admin_origins": admin_origins, "tamper": tamper}
-        self.browser.launch(self.stage_extension(tamper) if extension else None, admin_origins)
+        `admin_origins`, the administrator's policy allows those origins; with
+        `forced`, the policy installs the extension, from files served here."""
+        self.launched = {"extension": extension, "admin_origins": admin_origins, "tamper": tamper,
+                         "forced": forced}
+        self.browser.launch(self.stage_extension(tamper) if extension else None, admin_origins, forced)
+
+    def change_policy(self, admin_origins):
+        """Rewrites the administrator's policy while the browser runs."""
+        self.launched["admin_origins"] = admin_origins
+        self.browser.write_policy(admin_origins, self.launched["forced"])
 
     def restart(self):
         """Quits the browser and starts it again as before, on the same profile."""
@@ -871,6 +976,34 @@ def case_policy(h):
         text.includes("http") ? resolve(text) : setTimeout(check, 20); }; check(); })""")
     if shown.strip() != allowed:
         raise Failure(f"options page shows the administrator's list as {shown!r}")
+
+
+def case_forced(h):
+    """The administrator's policy installs the extension and allows an
+    origin: that origin reads from the first readCard() right after the
+    install, and right after the next start. A change of the policy applies
+    while Chromium runs; Firefox reads its policies only as it starts, so
+    there from the next start. No page is reloaded for either."""
+    admin, other = h.servers["admin"].origin(), h.servers["other"].origin()
+    h.launch(admin_origins=[admin], forced=True)
+    h.browser.wait_installed()
+    h.read(h.page("admin"), CARD, what="first read right after the install")
+    h.read(h.page("other"), {"status": "denied"}, what="origin on neither list", started=0)
+    h.restart()
+    admin_page = h.page("admin")
+    h.read(admin_page, CARD, what="first read after the browser started again")
+    other_page = h.page("other")
+    h.read(other_page, {"status": "denied"}, what="origin not yet allowed", started=0)
+    h.change_policy([other])
+    if isinstance(h.browser, Firefox):
+        h.restart()
+        admin_page, other_page = h.page("admin"), h.page("other")
+    deadline = time.monotonic() + STEP_TIMEOUT
+    while (result := h.evaluate(other_page, "window.vellicorTest.read()")) != CARD:
+        if result != {"status": "denied"} or time.monotonic() > deadline:
+            raise Failure(f"origin the changed policy allows: {result}")
+        time.sleep(0.5)
+    h.read(admin_page, {"status": "denied"}, what="origin the changed policy no longer allows", started=0)
 
 
 def case_repeat(h):

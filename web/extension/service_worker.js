@@ -7,6 +7,17 @@ import { loadUserOrigins, settleUserOrigins, watchUserOrigins } from "./user_ori
 const HOST = "org.vellicor.reader";
 const DEFAULT_TIMEOUT_MS = 10000;
 const LONGEST_TIMEOUT_MS = 600000;
+// Right after it installs the extension, Chromium answers managed storage
+// with an empty list for some seconds (2 to 4 were seen) before it hands the
+// extension its policy, and only then tells of it by storage.onChanged; a
+// policy file written just before the browser starts comes late the same
+// way. For this long after an install, an update or a start, a page that
+// would be denied while the administrator's list is still empty waits for
+// that list, within its read's time, asking storage anew every poll.
+const POLICY_MAY_COME_MS = 10000;
+const POLICY_POLL_MS = 500;
+// A denied page hears so before its own deadline, which would say timeout.
+const ANSWER_MARGIN_MS = 200;
 
 // A list of origins as last read from where it is kept, updated whenever it
 // changes, so that a read does not wait for storage. The browser answers
@@ -17,12 +28,25 @@ class StoredList {
         this.read = read;
         this.value = null;
         this.changes = 0;
+        this.changed = null;
         this.refresh();
     }
 
     set(value) {
         this.value = originList(value);
         this.changes += 1;
+        this.changed?.resolve();
+        this.changed = null;
+    }
+
+    // Resolves at the next change reported.
+    nextChange() {
+        if (this.changed === null) {
+            let resolve;
+            const promise = new Promise((settle) => (resolve = settle));
+            this.changed = { promise, resolve };
+        }
+        return this.changed.promise;
     }
 
     // Reads the list anew; a change reported meanwhile is newer than what was
@@ -51,7 +75,13 @@ chrome.storage.onChanged.addListener((changes, areaName) => {
     if (areaName === "managed" && "allowedOrigins" in changes) adminOrigins.set(changes.allowedOrigins.newValue);
 });
 watchUserOrigins((origins) => userOrigins.set(origins));
+let policyMayComeUntil = 0;
+const policyMayCome = () => {
+    policyMayComeUntil = Date.now() + POLICY_MAY_COME_MS;
+};
+chrome.runtime.onStartup.addListener(policyMayCome);
 chrome.runtime.onInstalled.addListener(({ reason }) => {
+    policyMayCome();
     settling = settleUserOrigins(reason).catch(() => {});
 });
 
@@ -71,6 +101,12 @@ async function allowed(origin, deadline) {
     // Before denying, the lists are read anew (within the read's time): one
     // may still be loading, or have changed without word.
     await settleWithin(Promise.all(lists.map((list) => list.refresh())), deadline - Date.now());
+    // And while the administrator's list may still be on its way, until it comes.
+    const waitUntil = () => Math.min(deadline - ANSWER_MARGIN_MS, policyMayComeUntil);
+    while (!mayRead(origin, ...known()) && !adminOrigins.value?.length && Date.now() < waitUntil()) {
+        await settleWithin(adminOrigins.nextChange(), Math.min(POLICY_POLL_MS, waitUntil() - Date.now()));
+        await settleWithin(adminOrigins.refresh(), waitUntil() - Date.now());
+    }
     return mayRead(origin, ...known());
 }
 

@@ -18,7 +18,19 @@
 //     refuse                present, but every connect is refused
 //     transmit-error        present, but every transmit fails
 //     mute                  present, but a transmit never returns
+//     file:PATH             whichever of the above the file at PATH holds
+//                           when a call looks at the reader ("empty" when it
+//                           cannot be read), for a card that a test puts on
+//                           and takes off while a program runs
 //   A card is T=1 unless "/t0" follows it.
+//   seeded:SEED:LATE_MS the seeded service of the fault-injection run
+//                       (seeded_service.hpp), its events logged here too
+//
+// As the real service does, SCardGetStatusChangeA counts the cards put on
+// and taken off each reader in the upper 16 bits of its state (a file's
+// reader changes state when a call finds its file changed), gives the number
+// of readers in the upper bits of "\\?PnP?\Notification"'s, and waits
+// for a change without keeping other calls out.
 //
 // Everything it sees goes to winscard.log beside this DLL, one line per
 // event, written as it happens so that even a process that hangs or is killed
@@ -46,9 +58,11 @@
 #include <string>
 #include <vector>
 
+#include "seeded_service/seeded_service.hpp"
+
 namespace {
 
-enum class service { up, none, hung, slow };
+enum class service { up, none, hung, slow, seeded };
 enum class card_kind { empty, uid, status_word, refuse, transmit_error, mute };
 
 struct reader {
@@ -56,7 +70,11 @@ struct reader {
     card_kind card = card_kind::empty;
     std::string answer;  // the UID or the status word
     DWORD protocol = SCARD_PROTOCOL_T1;
+    std::string card_file;  // file:PATH's, read afresh at each look
+    DWORD events = 0;       // cards put on and taken off
 };
+
+constexpr char pnp_notification[] = "\\\\?PnP?\\Notification";
 
 struct connection {
     SCARDCONTEXT context;
@@ -110,6 +128,13 @@ class request {
     request& operator=(const request&) = delete;
     ~request() { ReleaseSemaphore(service_lock, 1, nullptr); }
 
+    // Lets other calls in while this one waits.
+    void pause(DWORD ms) const noexcept {
+        ReleaseSemaphore(service_lock, 1, nullptr);
+        Sleep(ms);
+        WaitForSingleObject(service_lock, INFINITE);
+    }
+
     [[noreturn]] void never_answer() const noexcept {
         blocked_call = name_;
         log_line("%s: never answering", name_);
@@ -157,7 +182,68 @@ bool parse_card(std::string text, reader& into) {
         into.card = card_kind::status_word;
         return parse_hex(text.substr(3), into.answer) && into.answer.size() == 2;
     }
+    if (text.rfind("file:", 0) == 0 && text.size() > 5) {
+        into.card_file = text.substr(5);
+        into.card = card_kind::empty;
+        return true;
+    }
     return false;
+}
+
+// A file's reader as its file says now; a change of card counts as an event.
+void look_at(reader& one) {
+    if (one.card_file.empty()) return;
+    std::string text;
+    if (std::FILE* file = std::fopen(one.card_file.c_str(), "rb")) {
+        char buffer[256];
+        const std::size_t size = std::fread(buffer, 1, sizeof buffer, file);
+        std::fclose(file);
+        text.assign(buffer, size);
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())) != 0) {
+            text.pop_back();
+        }
+    }
+    reader now;
+    if (text.empty()) text = "empty";
+    if (!parse_card(text, now)) {
+        log_line("script error: cannot read \"%s\" in %s", text.c_str(), one.card_file.c_str());
+        now = reader{};
+    }
+    if (now.card != one.card || now.answer != one.answer) ++one.events;
+    one.card = now.card;
+    one.answer = now.answer;
+    one.protocol = now.protocol;
+}
+
+// The seeded service's calls hold the lock just as the scripted ones do.
+void seeded_log(const char* event) { log_line("%s", event); }
+
+void seeded_never_answer(const char* call) {
+    blocked_call = call;
+    for (;;) Sleep(INFINITE);
+}
+
+// "SEED:LATE_MS". Reads are counted on from this process's earlier loads of
+// the DLL (kept in its environment), so that a reloaded DLL does not serve
+// the same reads again.
+bool start_seeded(const std::string& words) {
+    const std::size_t colon = words.find(':');
+    const std::string seed = words.substr(0, colon);
+    const std::string late = colon == std::string::npos ? "" : words.substr(colon + 1);
+    if (seed.empty() || late.empty() || seed.size() > 19 || late.size() > 6 ||
+        (seed + late).find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    char loads[16] = {};
+    GetEnvironmentVariableA("VELLICOR_WINSCARD_LOADS", loads, sizeof loads);
+    const unsigned earlier = static_cast<unsigned>(std::strtoul(loads, nullptr, 10));
+    SetEnvironmentVariableA("VELLICOR_WINSCARD_LOADS", std::to_string(earlier + 1).c_str());
+    seeded_service::hooks hooks;
+    hooks.log = seeded_log;
+    hooks.never_answer = seeded_never_answer;
+    seeded_service::start(std::stoull(seed), static_cast<unsigned>(std::stoul(late)),
+                          earlier * 1000, hooks);
+    return true;
 }
 
 // Leaves `state` at service::none unless the whole script is sound.
@@ -197,6 +283,14 @@ void load_script() {
         state = service::up;
         return;
     }
+    if (script.rfind("seeded:", 0) == 0) {
+        if (start_seeded(script.substr(std::strlen("seeded:")))) {
+            state = service::seeded;
+        } else {
+            log_line("script error: cannot read \"%s\"", script.c_str());
+        }
+        return;
+    }
     std::vector<reader> parsed;
     for (std::size_t at = 0; at < script.size();) {
         std::size_t end = script.find(';', at);
@@ -224,10 +318,11 @@ bool open_context(SCARDCONTEXT context, const char* call) {
     return false;
 }
 
-const reader* find_reader(const char* name, std::size_t* index) {
+reader* find_reader(const char* name, std::size_t* index) {
     for (std::size_t i = 0; name != nullptr && i < readers.size(); ++i) {
         if (readers[i].name == name) {
             if (index != nullptr) *index = i;
+            look_at(readers[i]);
             return &readers[i];
         }
     }
@@ -250,6 +345,9 @@ const char* protocol_name(DWORD protocol) {
 LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pvReserved2,
                                   LPSCARDCONTEXT phContext) {
     request call("SCardEstablishContext");
+    if (state == service::seeded) {
+        return seeded_service::establish_context(dwScope, pvReserved1, pvReserved2, phContext);
+    }
     log_line("SCardEstablishContext(scope %lu)", dwScope);
     if (phContext == nullptr || pvReserved1 != nullptr || pvReserved2 != nullptr) {
         log_line("violation: SCardEstablishContext needs reserved NULLs and a handle to fill");
@@ -272,6 +370,7 @@ LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pv
 
 LONG WINAPI SCardReleaseContext(SCARDCONTEXT hContext) {
     request call("SCardReleaseContext");
+    if (state == service::seeded) return seeded_service::release_context(hContext);
     log_line("SCardReleaseContext(%#lx)", static_cast<unsigned long>(hContext));
     if (!open_context(hContext, "SCardReleaseContext")) return SCARD_E_INVALID_HANDLE;
     for (const auto& card : cards) {
@@ -292,9 +391,12 @@ LONG WINAPI SCardReleaseContext(SCARDCONTEXT hContext) {
     return SCARD_S_SUCCESS;
 }
 
-LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR /*mszGroups*/, LPSTR mszReaders,
+LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR mszGroups, LPSTR mszReaders,
                               LPDWORD pcchReaders) {
     request call("SCardListReadersA");
+    if (state == service::seeded) {
+        return seeded_service::list_readers(hContext, mszGroups, mszReaders, pcchReaders);
+    }
     const bool allocate = pcchReaders != nullptr && *pcchReaders == SCARD_AUTOALLOCATE;
     log_line("SCardListReadersA(%#lx%s)", static_cast<unsigned long>(hContext),
              allocate ? ", SCARD_AUTOALLOCATE" : "");
@@ -325,6 +427,7 @@ LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR /*mszGroups*/, LPSTR
 
 LONG WINAPI SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem) {
     request call("SCardFreeMemory");
+    if (state == service::seeded) return seeded_service::free_memory(hContext, pvMem);
     log_line("SCardFreeMemory(%#lx, %p)", static_cast<unsigned long>(hContext), pvMem);
     if (!open_context(hContext, "SCardFreeMemory")) return SCARD_E_INVALID_HANDLE;
     const auto block = allocations.find(const_cast<void*>(pvMem));
@@ -340,6 +443,9 @@ LONG WINAPI SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem) {
 LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT hContext, DWORD dwTimeout,
                                   LPSCARD_READERSTATEA rgReaderStates, DWORD cReaders) {
     request call("SCardGetStatusChangeA");
+    if (state == service::seeded) {
+        return seeded_service::get_status_change(hContext, dwTimeout, rgReaderStates, cReaders);
+    }
     log_line("SCardGetStatusChangeA(%#lx, timeout %lu, %lu readers)",
              static_cast<unsigned long>(hContext), dwTimeout, cReaders);
     if (!open_context(hContext, "SCardGetStatusChangeA")) return SCARD_E_INVALID_HANDLE;
@@ -347,34 +453,56 @@ LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT hContext, DWORD dwTimeout,
         log_line("violation: SCardGetStatusChangeA without its reader states");
         return SCARD_E_INVALID_PARAMETER;
     }
-    bool changed = false;
-    for (DWORD i = 0; i < cReaders; ++i) {
-        SCARD_READERSTATEA& entry = rgReaderStates[i];
-        const reader* one = find_reader(entry.szReader, nullptr);
-        if (one == nullptr) return SCARD_E_UNKNOWN_READER;
-        const DWORD now = one->card == card_kind::empty ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT;
-        const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
-                             (entry.dwCurrentState & 0xFFFF & ~SCARD_STATE_CHANGED) != now;
-        entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
-        entry.cbAtr = 0;
-        if (now == SCARD_STATE_PRESENT) {
-            entry.cbAtr = sizeof card_atr;
-            std::memcpy(entry.rgbAtr, card_atr, sizeof card_atr);
+    for (DWORD waited = 0;;) {
+        bool changed = false;
+        for (DWORD i = 0; i < cReaders; ++i) {
+            SCARD_READERSTATEA& entry = rgReaderStates[i];
+            DWORD now = static_cast<DWORD>(readers.size()) << 16;
+            entry.cbAtr = 0;
+            if (entry.szReader != nullptr && std::strcmp(entry.szReader, pnp_notification) == 0) {
+                // Readers never come or go here.
+                const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
+                                     (entry.dwCurrentState >> 16) != (now >> 16);
+                entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
+                changed = changed || differs;
+                continue;
+            }
+            const reader* one = find_reader(entry.szReader, nullptr);
+            if (one == nullptr) return SCARD_E_UNKNOWN_READER;
+            now = (one->card == card_kind::empty ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT) |
+                  (one->events << 16);
+            const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
+                                 (entry.dwCurrentState & ~SCARD_STATE_CHANGED) != now;
+            entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
+            if ((now & SCARD_STATE_PRESENT) != 0) {
+                entry.cbAtr = sizeof card_atr;
+                std::memcpy(entry.rgbAtr, card_atr, sizeof card_atr);
+            }
+            changed = changed || differs;
         }
-        log_line("  \"%s\": current %#lx, event %#lx", entry.szReader, entry.dwCurrentState,
-                 entry.dwEventState);
-        changed = changed || differs;
+        if (changed || waited >= dwTimeout) {
+            for (DWORD i = 0; i < cReaders; ++i) {
+                log_line("  \"%s\": current %#lx, event %#lx", rgReaderStates[i].szReader,
+                         rgReaderStates[i].dwCurrentState, rgReaderStates[i].dwEventState);
+            }
+            if (waited != 0) log_line("  after %lu ms", waited);
+            return changed ? SCARD_S_SUCCESS : SCARD_E_TIMEOUT;
+        }
+        if (dwTimeout == INFINITE) call.never_answer();
+        const DWORD slice = std::min<DWORD>(20, dwTimeout - waited);
+        call.pause(slice);
+        waited += slice;
     }
-    if (changed) return SCARD_S_SUCCESS;
-    if (dwTimeout == INFINITE) call.never_answer();
-    Sleep(dwTimeout);
-    return SCARD_E_TIMEOUT;
 }
 
 LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
                           DWORD dwPreferredProtocols, LPSCARDHANDLE phCard,
                           LPDWORD pdwActiveProtocol) {
     request call("SCardConnectA");
+    if (state == service::seeded) {
+        return seeded_service::connect(hContext, szReader, dwShareMode, dwPreferredProtocols,
+                                       phCard, pdwActiveProtocol);
+    }
     log_line("SCardConnectA(%#lx, \"%s\", share %lu, protocols %#lx)",
              static_cast<unsigned long>(hContext), szReader != nullptr ? szReader : "(null)",
              dwShareMode, dwPreferredProtocols);
@@ -398,6 +526,7 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareM
 
 LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
     request call("SCardDisconnect");
+    if (state == service::seeded) return seeded_service::disconnect(hCard, dwDisposition);
     log_line("SCardDisconnect(%#lx, disposition %lu)", static_cast<unsigned long>(hCard),
              dwDisposition);
     if (cards.erase(hCard) == 0) {
@@ -409,9 +538,13 @@ LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
 }
 
 LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pbSendBuffer,
-                          DWORD cbSendLength, LPSCARD_IO_REQUEST /*pioRecvPci*/,
-                          LPBYTE pbRecvBuffer, LPDWORD pcbRecvLength) {
+                          DWORD cbSendLength, LPSCARD_IO_REQUEST pioRecvPci, LPBYTE pbRecvBuffer,
+                          LPDWORD pcbRecvLength) {
     request call("SCardTransmit");
+    if (state == service::seeded) {
+        return seeded_service::transmit(hCard, pioSendPci, pbSendBuffer, cbSendLength, pioRecvPci,
+                                        pbRecvBuffer, pcbRecvLength);
+    }
     log_line("SCardTransmit(%#lx, %lu bytes)", static_cast<unsigned long>(hCard), cbSendLength);
     const auto card = cards.find(hCard);
     if (card == cards.end()) {
@@ -484,6 +617,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         for (const auto& block : allocations) {
             log_line("violation: memory %p never given back through SCardFreeMemory", block.first);
         }
+        if (state == service::seeded) seeded_service::check_at_unload();
         log_line(exiting ? "unloaded at process exit" : "unloaded");
         CloseHandle(log_file);
     }
