@@ -363,10 +363,13 @@ class Chromium:
             # DevTools may attach to a force-installed extension's pages only so.
             policy.update(ExtensionInstallForcelist=[f"{self.extension_id};{self.update_url}"],
                           DeveloperToolsAvailability=1)
-        managed = os.path.join(self.h.root, "etc-chromium", "policies", "managed")
+        managed = self.managed_folder()
         with open(os.path.join(managed, "vellicor-test.json.new"), "w", encoding="utf-8") as f:
             json.dump(policy, f)
         os.replace(os.path.join(managed, "vellicor-test.json.new"), os.path.join(managed, "vellicor-test.json"))
+
+    def managed_folder(self):
+        return os.path.join(self.h.root, "etc-chromium", "policies", "managed")
 
     def policy_namespace(self, admin_origins, forced):
         etc = os.path.join(self.h.root, "etc-chromium")
@@ -1042,10 +1045,6 @@ def case_no_extension(h):
 # never by --load-extension. The program reads the card of a private pcscd
 # (tests/packaging/packages.py runs these cases under pcsc_daemon.py).
 
-def installed_ids(root):
-    return extension_ids(os.path.join(root, "usr", "share", "vellicor", "extension", "manifest.json"))
-
-
 def installed_namespace(h, folders, layers=None, before_exec=()):
     """A command prefix: a mount namespace where each of `folders` has the
     package's files and then those of `layers` ({folder: a folder of the
@@ -1076,71 +1075,41 @@ def installed_browser(h, kind):
 
 
 class InstalledChromium(Chromium):
-    """Chromium with the package installed; with `update_url`, without the
-    package's external-extension files but with the policy
-    ExtensionInstallForcelist naming that update manifest."""
+    """Chromium with the package installed; `forced`, without the package's
+    external-extension files but with the policy ExtensionInstallForcelist
+    naming the released update manifest, served as an administrator's web
+    server would."""
 
     def __init__(self, h, executable):
         super().__init__(h, executable)
-        self.extension_id = installed_ids(h.args.installed)[0]
-        self.extension_url = f"chrome-extension://{self.extension_id}/"
-        self.update_url = None
+        path = os.path.join(h.args.installed, "usr", "share", "vellicor", "extension", "manifest.json")
+        self.extension_id, _ = extension_ids(path)
 
-    def policy_namespace(self, admin_origins):
-        if not self.update_url:
-            return installed_namespace(self.h, PACKAGE_FOLDERS)
-        layer = os.path.join(self.h.root, "policy-layer")
-        os.makedirs(os.path.join(layer, "chromium", "policies", "managed"))
-        # DevTools may attach to a force-installed extension's pages only so.
-        policy = {"ExtensionInstallForcelist": [f"{self.extension_id};{self.update_url}"],
-                  "DeveloperToolsAvailability": 1}
-        with open(os.path.join(layer, "chromium", "policies", "managed", "vellicor-test.json"), "w",
-                  encoding="utf-8") as f:
-            json.dump(policy, f)
-        # A force-install fetches its update manifest: background networking,
-        # which the other cases turn off, stays on.
-        keep_networking = ('for a; do shift; [ "$a" = --disable-background-networking ] '
-                           '|| set -- "$@" "$a"; done')
-        return installed_namespace(self.h, ("/etc", "/usr/lib"), {"/etc": layer}, [keep_networking])
-
-
-class Release(http.server.ThreadingHTTPServer):
-    """Serves the released .crx and its update manifest, whose codebase is
-    made this server's: an administrator's own web server."""
-
-    def __init__(self, folder, name):
-        self.files = {}
-        super().__init__(("127.0.0.1", 0), Release.Handler)
-        self.daemon_threads = True
-        crx = f"{name}.crx"
-        with open(os.path.join(folder, crx), "rb") as f:
-            self.files["/" + crx] = (f.read(), "application/x-chrome-extension")
-        with open(os.path.join(folder, f"{name}.xml"), encoding="utf-8") as f:
+    def publish(self, extension):
+        """Serves the released .crx, and its update manifest with the
+        codebase made this server's."""
+        name = f"vellicor-extension-{self.h.args.version}"
+        server = self.h.servers["other"]
+        crx = server.serve(f"{name}.crx", os.path.join(self.h.args.release, f"{name}.crx"),
+                           "application/x-chrome-extension")
+        with open(os.path.join(self.h.args.release, f"{name}.xml"), encoding="utf-8") as f:
             manifest = f.read()
-        codebase = f"http://127.0.0.1:{self.server_address[1]}/{crx}"
-        replaced = manifest.replace(manifest.split("codebase=")[1].split()[0], f'"{codebase}"', 1)
-        self.files["/updates.xml"] = (replaced.encode(), "application/xml")
-        self.requests = []
-        threading.Thread(target=self.serve_forever, daemon=True).start()
+        codebase = manifest.split("codebase=")[1].split()[0]
+        updates = os.path.join(self.h.root, "updates.xml")
+        with open(updates, "w", encoding="utf-8") as f:
+            f.write(manifest.replace(codebase, f'"{crx}"', 1))
+        self.update_url = server.serve("updates.xml", updates, "text/xml")
 
-    def url(self):
-        return f"http://127.0.0.1:{self.server_address[1]}/updates.xml"
+    def managed_folder(self):
+        return os.path.join(self.h.root, "policy-layer", "chromium", "policies", "managed")
 
-    class Handler(http.server.BaseHTTPRequestHandler):
-        def do_GET(self):
-            self.server.requests.append(self.path.split("?")[0])
-            body, content_type = self.server.files.get(self.path.split("?")[0], (None, None))
-            if body is None:
-                self.send_error(404)
-                return
-            self.send_response(200)
-            self.send_header("Content-Type", content_type)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, *args):
-            pass
+    def policy_namespace(self, admin_origins, forced):
+        if not forced:
+            return installed_namespace(self.h, PACKAGE_FOLDERS)
+        os.makedirs(self.managed_folder(), exist_ok=True)
+        self.write_policy(admin_origins, forced)
+        return installed_namespace(self.h, ("/etc", "/usr/lib"),
+                                   {"/etc": os.path.join(self.h.root, "policy-layer")})
 
 
 class InstalledFirefox(Firefox):
@@ -1149,66 +1118,61 @@ class InstalledFirefox(Firefox):
     as an administrator would, writes /etc/firefox/policies/policies.json,
     which force-installs the package's add-on and allows `admin_origins`."""
 
-    def policy_namespace(self, admin_origins):
+    def policy_namespace(self, admin_origins, forced):
         step = " ".join(["/usr/sbin/vellicor-firefox-policy",
                          *[f"--allow '{origin}'" for origin in admin_origins], ">&2"])
         return installed_namespace(self.h, PACKAGE_FOLDERS, before_exec=[step])
 
 
-def read_installed(h, tab):
-    """readCard() on the page, until the extension has been installed."""
+def read_installed(h, origin):
+    """readCard() on a page of `origin`'s server, until the extension has
+    been installed: it must give the private pcscd's card."""
+    expected = {"status": "card", "cardno": h.args.card}
     deadline = time.monotonic() + 60
     while True:
+        tab = h.page(origin)
         result = h.evaluate(tab, "window.vellicorTest.read({ timeout: 5000 })")
+        if result == expected:
+            return
         if result.get("status") != "no_extension" or time.monotonic() > deadline:
-            return result
-        time.sleep(0.5)
+            raise Failure(f"read through the installed extension: {result}, not {expected}")
         h.browser.close(tab)
-        tab = h.page()
+        time.sleep(0.5)
 
 
 def case_installed(h):
     """The package's files install the released extension for every user
     (Chromium: the external-extension file naming the packaged .crx;
     Firefox: the policy that the package's command writes, with the
-    packaged add-on), and a page reads a card through the package's host."""
-    origin = h.servers["user"].origin()
+    packaged add-on), and a page reads a card through the package's host:
+    in Chromium an origin the user allowed, in Firefox one the
+    administrator's step allowed."""
     if isinstance(h.browser, Firefox):
         installed_browser(h, InstalledFirefox)
-        h.launch(extension=False, admin_origins=[origin])
+        h.launch(extension=False, admin_origins=[h.servers["admin"].origin()])
+        read_installed(h, "admin")
     else:
         installed_browser(h, InstalledChromium)
         h.launch(extension=False, admin_origins=[])
         h.browser.worker = h.browser.extension_worker()
-        h.allow(origin)
-    expected = {"status": "card", "cardno": h.args.card}
-    result = read_installed(h, h.page())
-    if result != expected:
-        raise Failure(f"read through the installed extension: {result}, not {expected}")
+        h.allow(h.servers["user"].origin())
+        read_installed(h, "user")
 
 
 def case_installed_forcelist(h):
     """Chromium force-installs the released .crx from the released update
-    manifest, served as an administrator's web server would, and a page
-    reads a card through the package's host."""
+    manifest, and a page of an origin that the same policy allows reads a
+    card through the package's host."""
     if not isinstance(h.browser, Chromium):
         raise Failure("ExtensionInstallForcelist is Chromium's")
-    browser = installed_browser(h, InstalledChromium)
-    release = Release(h.args.release, f"vellicor-extension-{h.args.version}")
-    try:
-        browser.update_url = release.url()
-        h.launch(extension=False, admin_origins=[])
-        browser.worker = browser.extension_worker()
-        crx = f"/vellicor-extension-{h.args.version}.crx"
-        if "/updates.xml" not in release.requests or crx not in release.requests:
-            raise Failure(f"the browser fetched {release.requests}")
-        h.allow(h.servers["user"].origin())
-        expected = {"status": "card", "cardno": h.args.card}
-        result = read_installed(h, h.page())
-        if result != expected:
-            raise Failure(f"read through the force-installed extension: {result}, not {expected}")
-    finally:
-        release.shutdown()
+    installed_browser(h, InstalledChromium)
+    h.launch(extension=False, admin_origins=[h.servers["admin"].origin()], forced=True)
+    read_installed(h, "admin")
+    fetched = [path.split("?")[0] for path in h.servers["other"].fetched]
+    crx = f"/vellicor-extension-{h.args.version}.crx"
+    if "/updates.xml" not in fetched or crx not in fetched:
+        raise Failure(f"the browser fetched {fetched} from the update server")
+
 
 def bench(args):
     """Median milliseconds of: the program alone; in each browser, the
