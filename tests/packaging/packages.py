@@ -183,16 +183,15 @@ class Packages:
                 rf"{FIREFOX_POLICIES}\ExtensionSettings\{FIREFOX_ID}",
                 rf"{CHROME_POLICIES}\3rdparty\extensions\{self.extension_id}\policy",
                 rf"{EDGE_POLICIES}\3rdparty\extensions\{self.extension_id}\policy",
-                rf"{FIREFOX_POLICIES}\3rdparty\Extensions",
-                rf"{FIREFOX_POLICIES}\3rdparty\Extensions\{FIREFOX_ID}\allowedOrigins"]
+                rf"{FIREFOX_POLICIES}\3rdparty\Extensions"]
 
     def msiexec(self, *command):
         """msiexec's exit status (its low byte: 1603, failed, is 67)."""
         return self.wine("msiexec", *command, "/qn").returncode
 
-    def registry(self, *more):
+    def registry(self, *more, typed=False):
         """{key: {value name: data}} of those of our keys and `more` that
-        exist, read by one Wine process."""
+        exist, read by one Wine process; `typed`, data as (type, data)."""
         keys = [UNINSTALL_KEY, STATE_KEY, *HOST_KEYS, *self.policy_keys(), *more]
         proc = self.wine("cmd", "/c", " & ".join(f"reg query {key}" for key in keys))
         found, values = {}, None
@@ -201,8 +200,8 @@ class Packages:
                 values = found.setdefault(line.strip().upper().replace(
                     "HKEY_LOCAL_MACHINE", "HKLM"), {})
             elif values is not None and (
-                    value := re.match(r"^\s+(\S.*?)\s+REG_\w+\s+(.*?)\s*$", line)):
-                values[value[1]] = value[2]
+                    value := re.match(r"^\s+(\S.*?)\s+(REG_\w+)\s+(.*?)\s*$", line)):
+                values[value[1]] = (value[2], value[3]) if typed else value[3]
         return {key: found[key.upper()] for key in keys if key.upper() in found}
 
 
@@ -744,22 +743,28 @@ ORIGINS = ["https://desk.example.com", "http://localhost:8080"]
 
 
 def admin_policies(p):
-    return {rf"{CHROME_POLICIES}\ExtensionInstallForcelist": {"1": "abc;https://example.com/u"},
-            rf"{FIREFOX_POLICIES}\3rdparty\Extensions": {"other@example.org": "{}"}}
+    return {rf"{CHROME_POLICIES}\ExtensionInstallForcelist": {
+                "1": ("REG_SZ", "abc;https://example.com/u")},
+            rf"{FIREFOX_POLICIES}\3rdparty\Extensions": {"other@example.org": ("REG_SZ", "{}")}}
 
 
-def written_policies(p, firefox_origins):
-    """{key: {name: data}} the policies write, with `firefox_origins` the
-    Firefox key and values of the allowed origins."""
+def written_policies(p):
+    """{key: {name: (type, data)}} the policies write, as reg query shows
+    them: Firefox's entry for the add-on a REG_MULTI_SZ of that one string,
+    every other a REG_SZ."""
     origins = json.dumps(ORIGINS, separators=(",", ":"))
-    return {
+    firefox = json.dumps({"allowedOrigins": ORIGINS}, separators=(",", ":"))
+    values = {
         **{rf"{browser}\ExtensionInstallForcelist": {"4242": f"{p.extension_id};{UPDATE_URL}"}
            for browser in (CHROME_POLICIES, EDGE_POLICIES)},
         rf"{FIREFOX_POLICIES}\ExtensionSettings\{FIREFOX_ID}": {
             "installation_mode": "force_installed", "install_url": XPI_URL},
         **{rf"{browser}\3rdparty\extensions\{p.extension_id}\policy": {"allowedOrigins": origins}
-           for browser in (CHROME_POLICIES, EDGE_POLICIES)},
-        **firefox_origins}
+           for browser in (CHROME_POLICIES, EDGE_POLICIES)}}
+    typed = {key: {name: ("REG_SZ", data) for name, data in found.items()}
+             for key, found in values.items()}
+    typed[rf"{FIREFOX_POLICIES}\3rdparty\Extensions"] = {FIREFOX_ID: ("REG_MULTI_SZ", firefox)}
+    return with_admin(p, typed)
 
 
 def with_admin(p, values):
@@ -775,13 +780,13 @@ def set_admin_policies(p, present):
     for key, values in admin_policies(p).items():
         if not present:
             p.wine("reg", "delete", key, "/f")
-        for name, data in values.items() if present else ():
-            command = ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", data, "/f"]
+        for name, (kind, data) in values.items() if present else ():
+            command = ["reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"]
             check(f"{command[:2]} {key}", p.wine(*command).returncode, 0)
 
 
 def policy_registry(p, *more):
-    return {key: values for key, values in p.registry(*more).items()
+    return {key: values for key, values in p.registry(*more, typed=True).items()
             if key in p.policy_keys()}
 
 
@@ -803,9 +808,7 @@ def case_msi_policies(p):
         check("msiexec's exit status", p.msiexec(
             "/i", p.msi, f"EXTENSION_UPDATE_URL={UPDATE_URL}", f"FIREFOX_INSTALL_URL={XPI_URL}",
             f"ALLOWED_ORIGINS={ORIGINS[0]};{ORIGINS[1].upper()}/"), 0)
-        origins = json.dumps({"allowedOrigins": ORIGINS}, separators=(",", ":"))
-        written = with_admin(p, written_policies(p, {rf"{FIREFOX_POLICIES}\3rdparty\Extensions": {
-            FIREFOX_ID: origins + r"\0"}}))
+        written = written_policies(p)
         check("policies written", policy_registry(p), written)
         check("upgrade's exit status", p.msiexec("/i", later), 0)
         check("policies after the upgrade", policy_registry(p), written)
@@ -832,9 +835,7 @@ def case_installer_policies(p):
             check(f"policies after {bad}", policy_registry(p), admin_policies(p))
         p.install(f"/EXTENSION_UPDATE_URL={UPDATE_URL}", f"/FIREFOX_INSTALL_URL={XPI_URL}",
                   f"/ALLOWED_ORIGINS={','.join(ORIGINS)}/", f"/D={p.windows(folder)}")
-        check("policies written", policy_registry(p), with_admin(p, written_policies(p, {
-            rf"{FIREFOX_POLICIES}\3rdparty\Extensions\{FIREFOX_ID}\allowedOrigins": {
-                str(n): origin for n, origin in enumerate(ORIGINS, 1)}})))
+        check("policies written", policy_registry(p), written_policies(p))
         uninstalled = p.wine(f"{folder}/vellicor-uninstall.exe", "/S")
         check("uninstaller's exit status", uninstalled.returncode, 0)
         # The uninstaller finishes in a copy of itself.
