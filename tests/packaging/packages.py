@@ -40,10 +40,17 @@ from e2e import NO_READER, frame  # noqa: E402
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Vellicor"
 # Where the MSI package records its folder and library.
 STATE_KEY = r"HKLM\Software\Vellicor"
+# The native messaging hosts: each one's program and description.
+HOSTS = {"org.vellicor.reader": ("vellicor",
+                                 "Vellicor: reads the serial number of a contactless card"),
+         "org.vellicor.watch": ("vellicor-watch", "Vellicor: tells a page of each card put on "
+                                "or taken off the reader")}
+PROGRAMS = ("vellicor", "vellicor-check", "vellicor-watch")
+# Each host's manifests as the Windows packages name them beside the programs.
+HOST_MANIFESTS = [f"{host}{kind}.json" for host in HOSTS for kind in ("", ".firefox")]
 # What the setup's and the MSI package's install leaves in the folder.
-SETUP_FILES = {"OUR_IDR.dll", "vellicor.exe", "vellicor-check.exe", "vellicor-LICENSE.txt",
-               "org.vellicor.reader.json", "org.vellicor.reader.firefox.json",
-               "vellicor-uninstall.exe"}
+SETUP_FILES = {"OUR_IDR.dll", "vellicor-LICENSE.txt", "vellicor-uninstall.exe",
+               *[f"{program}.exe" for program in PROGRAMS], *HOST_MANIFESTS}
 MSI_FILES = SETUP_FILES - {"vellicor-uninstall.exe"}
 # CPack calls ldconfig for any shared object below /usr/lib, even in a folder
 # of the program's own: needless, but harmless.
@@ -51,11 +58,11 @@ KEPT_LINTIAN_WARNINGS = {"maintscript-calls-ldconfig"}
 
 
 HOST = "org.vellicor.reader"
-# Each browser's key for the host, and the manifest it names.
-HOST_KEYS = {rf"HKLM\Software\{browser}\NativeMessagingHosts\{HOST}": manifest
-             for browser, manifest in ((r"Google\Chrome", f"{HOST}.json"),
-                                       (r"Microsoft\Edge", f"{HOST}.json"),
-                                       ("Mozilla", f"{HOST}.firefox.json"))}
+# Each browser's key for each host, and the manifest it names.
+HOST_KEYS = {rf"HKLM\Software\{browser}\NativeMessagingHosts\{host}": f"{host}{kind}.json"
+             for host in HOSTS
+             for browser, kind in ((r"Google\Chrome", ""), (r"Microsoft\Edge", ""),
+                                   ("Mozilla", ".firefox"))}
 HOST_FOLDERS = ["etc/chromium/", "etc/opt/chrome/", "etc/opt/edge/"]
 FIREFOX_ID = "reader@vellicor.org"
 PROJECT_ID = "dabaoedhkaingdckmlljfkdbmpeannmd"
@@ -65,15 +72,18 @@ FIREFOX_POLICIES = r"HKLM\Software\Policies\Mozilla\Firefox"
 PACK = os.path.join(HERE, "..", "..", "packaging", "extension", "pack.py")
 
 
-def host_manifest(path, newline, extension_id=None):
+def host_manifest(folder, newline, extension_id=None, host=HOST):
     """The host's manifest for Chromium browsers, allowing `extension_id`,
-    or with None for Firefox, allowing our add-on."""
+    or with None for Firefox, allowing our add-on; its program in `folder`
+    (with .exe where the folder is relative)."""
+    program, description = HOSTS[host]
+    path = f"{folder}/{program}" if folder else f"{program}.exe"
     allowed = (f'  "allowed_origins": ["chrome-extension://{extension_id}/"]' if extension_id
                else f'  "allowed_extensions": ["{FIREFOX_ID}"]')
     return newline.join([
         "{",
-        f'  "name": "{HOST}",',
-        '  "description": "Vellicor: reads the serial number of a contactless card",',
+        f'  "name": "{host}",',
+        f'  "description": "{description}",',
         f'  "path": "{path}",',
         '  "type": "stdio",',
         allowed,
@@ -99,6 +109,12 @@ def extension_id(manifest):
     """The ID a Chromium browser gives an extension with this manifest's key."""
     digest = hashlib.sha256(base64.b64decode(json.loads(manifest)["key"])).hexdigest()
     return "".join(chr(ord("a") + int(c, 16)) for c in digest[:32])
+
+
+def windows_host_manifests(p):
+    """{name: bytes} of the Windows packages' host manifests."""
+    return {f"{host}{kind}.json": host_manifest(None, "\r\n", extension, host)
+            for host in HOSTS for kind, extension in (("", p.extension_id), (".firefox", None))}
 
 
 class Failure(Exception):
@@ -223,41 +239,42 @@ def case_deb(p):
                      for line in run("dpkg-deb", "-c", p.deb).stdout.decode().splitlines())
     kit = {"usr/share/vellicor/" + name: data
            for name, data in web_kit(p.args.source, p.key).items()}
-    hosts = [f"{folder}native-messaging-hosts/{HOST}.json" for folder in HOST_FOLDERS]
-    firefox_host = f"etc/vellicor/firefox/{HOST}.json"
+    # Each host's manifest for Chromium browsers and Firefox's, with its link.
+    hosts = {f"{folder}native-messaging-hosts/{host}.json": (host, p.extension_id)
+             for host in HOSTS for folder in HOST_FOLDERS}
+    firefox_hosts = {f"etc/vellicor/firefox/{host}.json": (host, None) for host in HOSTS}
+    firefox_links = {f"usr/lib/mozilla/native-messaging-hosts/{host}.json":
+                     f"/etc/vellicor/firefox/{host}.json" for host in HOSTS}
     external = [f"usr/share/{browser}/extensions/{p.extension_id}.json"
                 for browser in ("chromium", "google-chrome", "microsoft-edge")]
-    programs = ("vellicor", "vellicor-check")
     files = ["usr/lib/vellicor/OUR_IDR.dll", "usr/share/doc/vellicor/changelog.gz",
              "usr/share/doc/vellicor/copyright", "usr/share/man/man1/vellicor.1.gz",
-             "usr/share/man/man1/vellicor-check.1.gz",
+             "usr/share/man/man1/vellicor-check.1.gz", "usr/share/man/man1/vellicor-watch.1.gz",
              "usr/share/man/man8/vellicor-firefox-policy.8.gz",
              "usr/share/lintian/overrides/vellicor", "etc/vellicor/OUR_IDR.ini", *hosts,
-             firefox_host, "usr/share/vellicor/vellicor-extension.crx",
+             *firefox_hosts, "usr/share/vellicor/vellicor-extension.crx",
              "usr/share/vellicor/vellicor-extension.xpi", *external, *kit]
-    firefox_link = f"usr/lib/mozilla/native-messaging-hosts/{HOST}.json"
     folders = set()
-    for name in files + ["usr/bin/vellicor", "usr/sbin/vellicor-firefox-policy", firefox_link]:
+    for name in files + ["usr/bin/vellicor", "usr/sbin/vellicor-firefox-policy", *firefox_links]:
         parts = name.split("/")[:-1]
         folders.update("".join(f"{part}/" for part in parts[:i]) for i in range(1, len(parts) + 1))
     check("file list", entries, sorted(
         [f"drwxr-xr-x root/root ./{f}" for f in folders]
         + [f"-rw-r--r-- root/root ./{f}" for f in files]
-        + [f"-rwxr-xr-x root/root ./usr/lib/vellicor/{f}" for f in programs]
+        + [f"-rwxr-xr-x root/root ./usr/lib/vellicor/{f}" for f in PROGRAMS]
         + ["-rwxr-xr-x root/root ./usr/sbin/vellicor-firefox-policy"]
-        + [f"lrwxrwxrwx root/root ./usr/bin/{f} -> ../lib/vellicor/{f}" for f in programs]
-        + [f"lrwxrwxrwx root/root ./{firefox_link} -> /{firefox_host}"]))
+        + [f"lrwxrwxrwx root/root ./usr/bin/{f} -> ../lib/vellicor/{f}" for f in PROGRAMS]
+        + [f"lrwxrwxrwx root/root ./{link} -> {to}" for link, to in firefox_links.items()]))
     conffiles = run("dpkg-deb", "-I", p.deb, "conffiles").stdout.decode().split()
     check("conffiles", sorted(conffiles),
-          sorted(["/etc/vellicor/OUR_IDR.ini", f"/{firefox_host}"] + ["/" + h for h in hosts]))
+          sorted(["/etc/vellicor/OUR_IDR.ini"] + ["/" + h for h in [*hosts, *firefox_hosts]]))
     root = p.unpacked_deb()
     version = json.loads(kit["usr/share/vellicor/extension/manifest.json"])["version"]
     shipped = {name: open(os.path.join(root, name), "rb").read()
-               for name in hosts + [firefox_host] + external + list(kit)}
-    program = "/usr/lib/vellicor/vellicor"
+               for name in [*hosts, *firefox_hosts, *external, *kit]}
     check("host manifests, external-extension files and web kit", shipped, {
-        **{host: host_manifest(program, "\n", p.extension_id) for host in hosts},
-        firefox_host: host_manifest(program, "\n"),
+        **{name: host_manifest("/usr/lib/vellicor", "\n", extension, host)
+           for name, (host, extension) in {**hosts, **firefox_hosts}.items()},
         **{name: b'{\n  "external_crx": "/usr/share/vellicor/vellicor-extension.crx",\n'
                  b'  "external_version": "%s"\n}\n' % version.encode() for name in external}, **kit})
     check("the extension's ID, from its key", extension_id(kit[
@@ -305,16 +322,15 @@ def case_deb_runs(p):
 
 def case_zip(p):
     kit = web_kit(p.args.source, p.key)
+    programs = [f"{program}.exe" for program in PROGRAMS]
     with zipfile.ZipFile(p.zip) as z:
-        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", "vellicor.exe", "vellicor-check.exe",
-                 f"{HOST}.json", f"{HOST}.firefox.json", *kit)
+        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", *programs, *HOST_MANIFESTS, *kit)
         check("file list", sorted(n for n in z.namelist() if not n.endswith("/")),
               sorted(f"vellicor-{p.args.version}-win32/{name}" for name in names))
     check("host manifests and web kit",
-          {name: p.zipped(name) for name in [f"{HOST}.json", f"{HOST}.firefox.json", *kit]},
-          {f"{HOST}.json": host_manifest("vellicor.exe", "\r\n", p.extension_id),
-           f"{HOST}.firefox.json": host_manifest("vellicor.exe", "\r\n"), **kit})
-    for name in ("vellicor.exe", "vellicor-check.exe", "OUR_IDR.dll"):
+          {name: p.zipped(name) for name in [*HOST_MANIFESTS, *kit]},
+          {**windows_host_manifests(p), **kit})
+    for name in (*programs, "OUR_IDR.dll"):
         data = p.zipped(name)
         # The COFF header's count of symbols: none once stripped.
         header = struct.unpack_from("<I", data, 0x3C)[0]
@@ -540,9 +556,8 @@ def check_installed(p, folder, before, files, registry, entry):
     check("files that must be the zip's or stay as they were",
           {name: installed[name] == data for name, data in {**shipped, **before}.items()},
           {name: True for name in {**shipped, **before}})
-    check("host manifests", [installed[f"{HOST}.json"], installed[f"{HOST}.firefox.json"]],
-          [host_manifest("vellicor.exe", "\r\n", p.extension_id),
-           host_manifest("vellicor.exe", "\r\n")])
+    check("host manifests", {name: installed[name] for name in HOST_MANIFESTS},
+          windows_host_manifests(p))
     check("installed program's output", p.wine(f"{folder}/vellicor.exe").stdout, frame(NO_READER))
     values = registry.get(entry, {})
     check("Add/Remove Programs entry's version and folder",
@@ -551,11 +566,11 @@ def check_installed(p, folder, before, files, registry, entry):
     manifests = [list(registry.get(key, {}).values()) for key in HOST_KEYS]
     check("host keys' values", manifests,
           [[rf"{p.windows(folder)}\{manifest}"] for manifest in HOST_KEYS.values()])
-    for [manifest] in manifests:
+    for key, [manifest] in zip(HOST_KEYS, manifests):
         manifest = p.unix(manifest)
         program = os.path.join(os.path.dirname(manifest), json.load(open(manifest))["path"])
         check(f"the program {manifest} names", open(program, "rb").read(),
-              installed["vellicor.exe"])
+              installed[HOSTS[key.split("\\")[-1]][0] + ".exe"])
     return installed
 
 
@@ -911,7 +926,7 @@ def case_signed(p):
     with zipfile.ZipFile(os.path.join(dist, os.path.basename(p.zip))) as z:
         check("the host manifest without the key's ID", z.read(
             f"vellicor-{p.args.version}-win32/{HOST}.json"),
-            host_manifest("vellicor.exe", "\r\n", PROJECT_ID))
+            host_manifest(None, "\r\n", PROJECT_ID))
     files = os.path.join(p.root, "signed")
     with zipfile.ZipFile(os.path.join(dist, os.path.basename(p.zip))) as z:
         z.extractall(files)
