@@ -234,6 +234,39 @@ UINT refuse(MSIHANDLE install, const wchar_t* option, const wchar_t* value) noex
     return ERROR_INSTALL_FAILURE;
 }
 
+// Writes the origins in `list` (`length` characters, separated by spaces,
+// commas or semicolons), lower-cased and without a trailing "/", as a JSON
+// list into `out`, which has room for 3 * length + 3 characters. Returns
+// null, or the first origin the extension cannot allow, ended in `list`.
+const wchar_t* origins_json(wchar_t* list, std::size_t length, wchar_t* out) noexcept {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (list[i] >= L'A' && list[i] <= L'Z')
+            list[i] = static_cast<wchar_t>(list[i] - L'A' + L'a');
+    }
+    wchar_t* const first = out + 1;
+    *out++ = L'[';
+    std::size_t at = 0;
+    while (at < length) {
+        const std::size_t end =
+            std::min(std::wstring_view(list, length).find_first_of(L" ,;\t", at), length);
+        std::wstring_view origin(list + at, end - at);
+        at = end + 1;
+        if (origin.empty()) continue;
+        if (!acceptable_origin(origin)) {
+            if (end < length) list[end] = L'\0';
+            return origin.data();
+        }
+        if (origin.back() == L'/') origin.remove_suffix(1);
+        if (out != first) *out++ = L',';
+        *out++ = L'"';
+        out = std::copy(origin.begin(), origin.end(), out);
+        *out++ = L'"';
+    }
+    *out++ = L']';
+    *out = L'\0';
+    return nullptr;
+}
+
 }  // namespace
 
 // Before the components are chosen: the policy options are checked, and the
@@ -255,32 +288,8 @@ extern "C" __declspec(dllexport) UINT __stdcall ReadPolicyOptions(MSIHANDLE inst
     const std::size_t length = std::wcslen(origins.get());
     const text json(static_cast<wchar_t*>(std::malloc((3 * length + 4) * sizeof(wchar_t))));
     if (!json) return ERROR_INSTALL_FAILURE;
-    wchar_t* out = json.get();
-    *out++ = L'[';
-    wchar_t* list = origins.get();
-    for (std::size_t i = 0; i < length; ++i) {
-        if (list[i] >= L'A' && list[i] <= L'Z')
-            list[i] = static_cast<wchar_t>(list[i] - L'A' + L'a');
-    }
-    std::size_t at = 0;
-    while (at < length) {
-        const std::size_t end =
-            std::min(std::wstring_view(list, length).find_first_of(L" ,;\t", at), length);
-        std::wstring_view origin(list + at, end - at);
-        at = end + 1;
-        if (origin.empty()) continue;
-        if (!acceptable_origin(origin)) {
-            if (end < length) list[end] = L'\0';
-            return refuse(install, L"ALLOWED_ORIGINS", origin.data());
-        }
-        if (origin.back() == L'/') origin.remove_suffix(1);
-        if (out != json.get() + 1) *out++ = L',';
-        *out++ = L'"';
-        out = std::copy(origin.begin(), origin.end(), out);
-        *out++ = L'"';
-    }
-    *out++ = L']';
-    *out = L'\0';
+    const wchar_t* refused = origins_json(origins.get(), length, json.get());
+    if (refused != nullptr) return refuse(install, L"ALLOWED_ORIGINS", refused);
     if (MsiSetPropertyW(install, L"VELLICOR_ORIGINS_JSON", json.get()) != ERROR_SUCCESS) {
         return ERROR_INSTALL_FAILURE;
     }
