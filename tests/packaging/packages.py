@@ -800,6 +800,22 @@ def set_admin_policies(p, present):
             check(f"{command[:2]} {key}", p.wine(*command).returncode, 0)
 
 
+def check_firefox_entry(p):
+    """Firefox's entry for the add-on, byte for byte as reg export shows it:
+    the one string and the list's closing NUL, in UTF-16."""
+    exported = os.path.join(p.drive_c, "vellicor-export.reg")
+    proc = p.wine("reg", "export", rf"{FIREFOX_POLICIES}\3rdparty\Extensions",
+                  p.windows(exported), "/y")
+    check("reg export's exit status", proc.returncode, 0)
+    with open(exported, encoding="utf-16") as f:
+        text = f.read()
+    os.remove(exported)
+    found = re.search(rf'^"{re.escape(FIREFOX_ID)}"=hex\(7\):([0-9a-f,\\\s]*)', text, re.M)
+    entry = json.dumps({"allowedOrigins": ORIGINS}, separators=(",", ":"))
+    check("Firefox's entry's bytes", found and bytes.fromhex(re.sub(r"[^0-9a-f]", "", found[1])),
+          (entry + "\0\0").encode("utf-16-le"))
+
+
 def policy_registry(p, *more):
     return {key: values for key, values in p.registry(*more, typed=True).items()
             if key in p.policy_keys()}
@@ -825,6 +841,7 @@ def case_msi_policies(p):
             f"ALLOWED_ORIGINS={ORIGINS[0]};{ORIGINS[1].upper()}/"), 0)
         written = written_policies(p)
         check("policies written", policy_registry(p), written)
+        check_firefox_entry(p)
         check("upgrade's exit status", p.msiexec("/i", later), 0)
         check("policies after the upgrade", policy_registry(p), written)
         check("uninstall's exit status", p.msiexec("/x", later), 0)
@@ -851,6 +868,7 @@ def case_installer_policies(p):
         p.install(f"/EXTENSION_UPDATE_URL={UPDATE_URL}", f"/FIREFOX_INSTALL_URL={XPI_URL}",
                   f"/ALLOWED_ORIGINS={','.join(ORIGINS)}/", f"/D={p.windows(folder)}")
         check("policies written", policy_registry(p), written_policies(p))
+        check_firefox_entry(p)
         uninstalled = p.wine(f"{folder}/vellicor-uninstall.exe", "/S")
         check("uninstaller's exit status", uninstalled.returncode, 0)
         # The uninstaller finishes in a copy of itself.
