@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/ (or the folder given): the Debian
-# package, the Windows zip, the Windows installer and the MSI package, named
-# with the version in project(), and SHA256SUMS over the four.
+# package, the Windows zip, the Windows installer and the MSI package, the
+# browser extension's release files (the Firefox add-on, and given the
+# release key the signed .crx and its update manifest), named with the
+# version in project(), and SHA256SUMS over them all.
 #
 #     scripts/package.sh [OUTPUT_FOLDER]
 #
@@ -13,6 +15,15 @@
 # (packaging/windows/sign.sh): VELLICOR_SIGN_PKCS12 names the PKCS#12 file,
 # VELLICOR_SIGN_PASSWORD_FILE the file holding its password, and
 # VELLICOR_SIGN_TIMESTAMP_URL, optional, a time-stamp server.
+#
+# The extension (packaging/extension/pack.py): VELLICOR_EXTENSION_KEY_FILE
+# names the release key (PEM) to sign the .crx with, which must be the
+# private half of the extension's key; VELLICOR_EXTENSION_URL the URL of the
+# folder the .crx is served from, for its update manifest (else a
+# placeholder); VELLICOR_EXTENSION_XPI a copy of the add-on that Mozilla
+# signed, shipped in place of the one built. VELLICOR_EXTENSION_PUBLIC_KEY,
+# for an extension ID of one's own (the tests' throwaway key), replaces the
+# key in web/extension/manifest.json, which every host manifest then follows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-dist}
@@ -49,6 +60,34 @@ else
     echo "package.sh: no VELLICOR_SIGN_PKCS12, so the Windows files are not signed"
 fi
 
+pack=packaging/extension/pack.py
+manifest=web/extension/manifest.json
+if [ -n "${VELLICOR_EXTENSION_KEY_FILE:-}" ]; then
+    # Refused here, before any build, when it would give another ID.
+    if ! id=$(python3 "$pack" check-key --key-file "$VELLICOR_EXTENSION_KEY_FILE" \
+        --manifest "$manifest" --key "${VELLICOR_EXTENSION_PUBLIC_KEY:-}"); then
+        echo "package.sh: no packages made" >&2
+        exit 1
+    fi
+    VELLICOR_EXTENSION_KEY_FILE=$(realpath "$VELLICOR_EXTENSION_KEY_FILE")
+    export VELLICOR_EXTENSION_KEY_FILE
+    echo "package.sh: signing the extension (ID $id) with $VELLICOR_EXTENSION_KEY_FILE"
+else
+    echo "package.sh: no VELLICOR_EXTENSION_KEY_FILE, so no .crx is made"
+fi
+if [ -n "${VELLICOR_EXTENSION_URL:-}" ] &&
+    ! python3 "$pack" check-url --url "$VELLICOR_EXTENSION_URL" >/dev/null; then
+    exit 1
+fi
+if [ -n "${VELLICOR_EXTENSION_XPI:-}" ]; then
+    if ! signed=$(python3 "$pack" check-xpi --xpi "$VELLICOR_EXTENSION_XPI" --manifest "$manifest"); then
+        exit 1
+    fi
+    VELLICOR_EXTENSION_XPI=$(realpath "$VELLICOR_EXTENSION_XPI")
+    export VELLICOR_EXTENSION_XPI
+    echo "package.sh: the Firefox add-on is $VELLICOR_EXTENSION_XPI ($signed)"
+fi
+
 mkdir -p build
 for preset in package-linux package-win32; do
     log=build/$preset.log
@@ -65,9 +104,19 @@ version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$config")
 deb=$(cd build/package-linux && echo "vellicor_${version}"_*.deb)
 windows=("vellicor-$version-win32.zip" "vellicor-$version-win32-setup.exe"
     "vellicor-$version-win32.msi")
-files=("$deb" "${windows[@]}")
+extension=("vellicor-extension-$version.xpi")
+if [ -n "${VELLICOR_EXTENSION_KEY_FILE:-}" ]; then
+    extension+=("vellicor-extension-$version.crx" "vellicor-extension-$version.xml")
+fi
+files=("$deb" "${windows[@]}" "${extension[@]}")
 mkdir -p "$out"
-cp "build/package-linux/$deb" "${windows[@]/#/build/package-win32/}" "$out/"
+# A .crx of an earlier run with a key is not this release's.
+rm -f "$out/vellicor-extension-$version.crx" "$out/vellicor-extension-$version.xml"
+cp "build/package-linux/$deb" "${windows[@]/#/build/package-win32/}" \
+    "${extension[@]/#/build/package-linux/packaging/extension-release/}" "$out/"
+if [ -n "${VELLICOR_EXTENSION_XPI:-}" ]; then
+    cp "$VELLICOR_EXTENSION_XPI" "$out/vellicor-extension-$version.xpi"
+fi
 (cd "$out" && sha256sum "${files[@]}" >SHA256SUMS)
 echo "package.sh: $out/"
 sed 's/^/  /' "$out/SHA256SUMS"

@@ -8,12 +8,16 @@ execute_process(COMMAND sh "${CPACK_VELLICOR_WINDOWS_DIR}/sign.sh" "${actions}"
                 COMMAND_ERROR_IS_FATAL ANY)
 set(programs "${CPACK_VELLICOR_PROGRAMS}")
 list(TRANSFORM programs PREPEND "--program=")
+set(host_keys "${CPACK_VELLICOR_HOST_KEYS}")
+list(TRANSFORM host_keys PREPEND "--host-key=")
 # Debian's python, whose gi bindings reach libmsi, whatever python3 is first
 # on the caller's path.
 execute_process(COMMAND /usr/bin/python3 "${CPACK_VELLICOR_WINDOWS_DIR}/msi.py"
                         --stage "${CPACK_TEMPORARY_DIRECTORY}" --actions "${actions}"
                         --version "${CPACK_PACKAGE_VERSION}" --vendor "${CPACK_PACKAGE_VENDOR}"
-                        --output "${msi}" ${programs}
+                        --extension-id "${CPACK_VELLICOR_EXTENSION_ID}"
+                        --firefox-id "${CPACK_VELLICOR_FIREFOX_ID}"
+                        --output "${msi}" ${programs} ${host_keys}
                 COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND sh "${CPACK_VELLICOR_WINDOWS_DIR}/sign.sh" "${msi}"
                 COMMAND_ERROR_IS_FATAL ANY)

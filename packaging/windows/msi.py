@@ -2,11 +2,28 @@
 """Builds the Windows Installer package from the Windows build's staged files.
 
     msi.py --stage DIR --actions DLL --version X.Y.Z --vendor NAME --output FILE.msi
-           [--program NAME.exe]... [--epoch SECONDS]
+           --extension-id ID --firefox-id ID [--program NAME.exe]...
+           [--host-key 'KEY|MANIFEST']... [--epoch SECONDS]
 
 DIR holds the Windows build's staged files (the zip's), --program names each
-program in it; DLL is the package's custom actions (msi_actions.cpp), kept
-in the package, never installed.
+program in it, --host-key each browser's registry key (below HKLM, "/" or
+"\\" between its parts) for a native messaging host and the manifest in DIR
+that it names; DLL is the
+package's custom actions (msi_actions.cpp), kept in the package, never
+installed. The IDs are the extension's, in Chromium browsers and in Firefox.
+
+The browsers' policies for the extension, each off unless its public
+property is given (for Group Policy transforms and Intune command lines):
+EXTENSION_UPDATE_URL, the URL of the update manifest from which Chrome and
+Edge force-install it; FIREFOX_INSTALL_URL, the add-on's URL from which
+Firefox force-installs it; ALLOWED_ORIGINS, the administrator's origins for
+all three. Each is a conditional component of registry values, so that the
+uninstall removes exactly what the install wrote; the values given are
+recorded in HKLM\\Software\\Vellicor and taken again by an upgrade or repair
+that does not give them. Values that other policies may also set are added
+beside them, never in their place: a numbered value of our own in
+ExtensionInstallForcelist, our add-on's own subkey of Firefox's
+ExtensionSettings, and the extension's own 3rdparty entries.
 
 wixl writes the database from the WiX source made here; what wixl 0.101
 cannot express (custom action types, fixed sequence numbers) and what it
@@ -55,9 +72,6 @@ UPGRADE_CODE = "7C2B5E0A-3F4D-4B8E-9A61-2D5C8E1F0B37"
 # Names every other GUID: product and components by name, the package by content.
 NAMESPACE = uuid.UUID("5b0f3c1e-8d2a-4e6f-b7a9-0c4d1e2f3a5b")
 LIBRARY = "OUR_IDR.dll"
-HOST_MANIFEST = "org.vellicor.reader.json"
-HOST_KEYS = [r"Software\Google\Chrome\NativeMessagingHosts\org.vellicor.reader",
-             r"Software\Microsoft\Edge\NativeMessagingHosts\org.vellicor.reader"]
 STATE_KEY = r"Software\Vellicor"
 DOWNGRADE = ("A newer version of Vellicor is already installed. "
              "To install this one, uninstall that first.")
@@ -82,6 +96,46 @@ LIBRARY_ACTIONS = [
 ]
 
 
+# Our own name among an administrator's numbered ExtensionInstallForcelist
+# values: Chrome and Edge take every numbered value as one entry of the list.
+FORCELIST_VALUE = "4242"
+CHROMIUM_POLICIES = [r"Software\Policies\Google\Chrome", r"Software\Policies\Microsoft\Edge"]
+FIREFOX_POLICIES = r"Software\Policies\Mozilla\Firefox"
+# (component, the property that turns it on, the name it is recorded under).
+POLICY_OPTIONS = [("ForceInstall", "EXTENSION_UPDATE_URL", "ExtensionUpdateUrl"),
+                  ("FirefoxInstall", "FIREFOX_INSTALL_URL", "FirefoxInstallUrl"),
+                  ("AllowedOrigins", "ALLOWED_ORIGINS", "AllowedOrigins")]
+# What ReadPolicyOptions (msi_actions.cpp) makes of ALLOWED_ORIGINS: a JSON
+# list, and Firefox's entry for the extension holding it.
+ORIGINS_JSON = "VELLICOR_ORIGINS_JSON"
+FIREFOX_ORIGINS = "VELLICOR_FIREFOX_ORIGINS"
+
+
+def policy_values(args):
+    """{component: [(key, name, value)]}: the registry values (below HKLM)
+    of each policy option, the recorded option among them."""
+    values = {
+        "ForceInstall": [(rf"{browser}\ExtensionInstallForcelist", FORCELIST_VALUE,
+                          f"{args.extension_id};[EXTENSION_UPDATE_URL]")
+                         for browser in CHROMIUM_POLICIES],
+        "FirefoxInstall": [
+            (rf"{FIREFOX_POLICIES}\ExtensionSettings\{args.firefox_id}", "installation_mode",
+             "force_installed"),
+            (rf"{FIREFOX_POLICIES}\ExtensionSettings\{args.firefox_id}", "install_url",
+             "[FIREFOX_INSTALL_URL]")],
+        # A JSON value in place of a list: Chrome and Edge read either, and a
+        # subkey of the administrator's own would take precedence. Firefox's
+        # is a REG_MULTI_SZ ([~]...[~]), which Firefox reads as JSON.
+        "AllowedOrigins": [(rf"{browser}\3rdparty\extensions\{args.extension_id}\policy",
+                            "allowedOrigins", f"[{ORIGINS_JSON}]")
+                           for browser in CHROMIUM_POLICIES]
+        + [(rf"{FIREFOX_POLICIES}\3rdparty\Extensions", args.firefox_id,
+            f"[~][{FIREFOX_ORIGINS}][~]")]}
+    for component, prop, recorded in POLICY_OPTIONS:
+        values[component].append((STATE_KEY, recorded, f"[{prop}]"))
+    return values
+
+
 def guid(name):
     return str(uuid.uuid5(NAMESPACE, name)).upper()
 
@@ -92,6 +146,10 @@ def component(name, file_id, source, file_name, extra=""):
             <File Id="{file_id}" Name={quoteattr(file_name)} Source={quoteattr(source)}
                   KeyPath="yes"/>{extra}
           </Component>"""
+
+
+def host_file_id(manifest):
+    return "host_" + re.sub(r"\W", "_", manifest)
 
 
 def registry_value(key, name, value, key_path=False):
@@ -108,13 +166,23 @@ def wix_source(args, files):
     components = [component(file_id.title().replace("_", ""), file_id, *files[file_id])
                   for file_id in files if file_id.startswith("program_")]
     components.append(component("License", "license", *files["license"]))
-    components.append(component("Host", "host_manifest", *files["host_manifest"], "".join(
-        registry_value(key, None, "[#host_manifest]") for key in HOST_KEYS)))
+    # Each host manifest with the browsers' keys that name it.
+    for file_id in (f for f in files if f.startswith("host_")):
+        keys = [key for key, manifest in args.host_keys if host_file_id(manifest) == file_id]
+        components.append(component(file_id.title().replace("_", ""), file_id, *files[file_id],
+                                    "".join(registry_value(key, None, f"[#{file_id}]")
+                                            for key in keys)))
     components.append(component("Library", "library", *files["library"]))
     # Where this version went, for upgrades, repairs and the uninstall.
     components.append(f"""
           <Component Id="State" Guid="{guid('component State')}">{registry_value(
               STATE_KEY, "InstallDir", "[INSTALLDIR]", key_path=True)}
+          </Component>""")
+    for name, values in policy_values(args).items():
+        rows = "".join(registry_value(key, value_name, value, key_path=key == STATE_KEY)
+                       for key, value_name, value in values)
+        components.append(f"""
+          <Component Id="{name}" Guid="{guid('component ' + name)}">{rows}
           </Component>""")
     refs = "".join(f'\n      <ComponentRef Id="{c.split(chr(34))[1]}"/>' for c in components)
 
@@ -127,13 +195,19 @@ def wix_source(args, files):
 
     # Properties set in both sequences, placed roughly here, in the order
     # post_process() fixes: (action, property, value, condition, before).
+    # The policy options an upgrade or repair does not give are the ones
+    # given before.
+    remembered = [(f"Remembered{recorded}", prop, f"[REMEMBERED_{prop}]",
+                   f"NOT {prop} AND REMEMBERED_{prop}", "LaunchConditions")
+                  for _, prop, recorded in POLICY_OPTIONS]
     actions = [("UseRemembered", "USE_REMEMBERED", "1", "NOT INSTALLDIR", "AppSearch"),
                ("DefaultDir", "INSTALLDIR", "[ProgramFilesFolder]Vellicor\\", "NOT INSTALLDIR",
                 "AppSearch"),
                ("RememberedDir", "INSTALLDIR", "[REMEMBERED_DIR]",
                 "USE_REMEMBERED AND REMEMBERED_DIR", "LaunchConditions"),
                # Apps and Features shows the folder, once it is resolved.
-               ("InstallLocation", "ARPINSTALLLOCATION", "[INSTALLDIR]", None, "InstallValidate")]
+               ("InstallLocation", "ARPINSTALLLOCATION", "[INSTALLDIR]", None, "InstallValidate"),
+               *remembered]
     # Only in the install itself: each library action's CustomActionData, the
     # folder, as resolved.
     execute_only = [(f"{action}Data", action, "[INSTALLDIR]", None, "InstallValidate")
@@ -144,12 +218,20 @@ def wix_source(args, files):
     custom_actions += "".join(
         f'\n    <CustomAction Id="{action}" BinaryKey="Actions" DllEntry="{entry}"'
         f' Execute="deferred" Impersonate="no"/>' for action, entry, _, _ in LIBRARY_ACTIONS)
+    custom_actions += ('\n    <CustomAction Id="ReadPolicyOptions" BinaryKey="Actions"'
+                       ' DllEntry="ReadPolicyOptions"/>')
 
     def scheduled(rows):
         return "".join(f'\n      <Custom Action="{a}" Before="{before}">{c or ""}</Custom>'
                        for a, _, _, c, before in rows)
     library_actions = "".join(f'\n      <Custom Action="{action}" After="InstallFiles"/>'
                               for action, _, _, _ in LIBRARY_ACTIONS)
+    # Checks the policy options and writes ALLOWED_ORIGINS as JSON, before
+    # the components' conditions are evaluated; not in the uninstall.
+    policy_action = ('\n      <Custom Action="ReadPolicyOptions" Before="LaunchConditions">'
+                     'NOT REMOVE~="ALL"</Custom>')
+    searches = "".join(search(f"REMEMBERED_{prop}", STATE_KEY, recorded)
+                       for _, prop, recorded in POLICY_OPTIONS)
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="{guid('product ' + args.version)}" Name="Vellicor" Language="1033"
@@ -161,10 +243,10 @@ def wix_source(args, files):
     <Media Id="1" Cabinet="vellicor.cab" EmbedCab="yes"/>
     <Binary Id="Actions" SourceFile={quoteattr(files["actions"][0])}/>
     <Property Id="ARPNOMODIFY" Value="1"/>{search("REMEMBERED_DIR", STATE_KEY, "InstallDir")}{
-        search("SETUP_INSTALLED", SETUP_KEY, "InstallLocation")}{custom_actions}
-    <InstallUISequence>{scheduled(actions)}
+        search("SETUP_INSTALLED", SETUP_KEY, "InstallLocation")}{searches}{custom_actions}
+    <InstallUISequence>{scheduled(actions)}{policy_action}
     </InstallUISequence>
-    <InstallExecuteSequence>{scheduled(actions + execute_only)}{library_actions}
+    <InstallExecuteSequence>{scheduled(actions + execute_only)}{policy_action}{library_actions}
     </InstallExecuteSequence>
     <Directory Id="TARGETDIR" Name="SourceDir">
       <Directory Id="ProgramFilesFolder">
@@ -187,6 +269,10 @@ def post_process(path):
     db = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
     for action, _, kind, _ in LIBRARY_ACTIONS:
         query(db, f"UPDATE `CustomAction` SET `Type` = {kind} WHERE `Action` = '{action}'")
+    # A function of the DLL, run at once where it is scheduled.
+    query(db, "UPDATE `CustomAction` SET `Type` = 1 WHERE `Action` = 'ReadPolicyOptions'")
+    for name, prop, _ in POLICY_OPTIONS:
+        query(db, f"UPDATE `Component` SET `Condition` = '{prop}' WHERE `Component` = '{name}'")
     # The setup program and this package would claim the same files under two
     # entries in Apps and Features: refuse while the setup's is there.
     query(db, "INSERT INTO `LaunchCondition` (`Condition`, `Description`) VALUES "
@@ -200,7 +286,9 @@ def post_process(path):
     # InstallFinalize).
     order = {name: number for number, name in [
         (40, "UseRemembered"), (41, "DefaultDir"), (51, "RememberedDir"),
-        (1001, "InstallLocation"), (1450, "RemoveExistingProducts")]}
+        (1001, "InstallLocation"), (1450, "RemoveExistingProducts"),
+        *[(52 + i, f"Remembered{recorded}") for i, (_, _, recorded) in enumerate(POLICY_OPTIONS)],
+        (55, "ReadPolicyOptions")]}
     for number, (action, _, _, sequence) in enumerate(LIBRARY_ACTIONS, 1002):
         order[f"{action}Data"] = number
         order[action] = sequence
@@ -208,7 +296,10 @@ def post_process(path):
         for action, number in order.items():
             query(db, f"UPDATE `{table}` SET `Sequence` = {number} WHERE `Action` = '{action}'")
     # The properties the user interface works out reach the install itself.
-    secure = ["INSTALLDIR", "USE_REMEMBERED", "REMEMBERED_DIR", "SETUP_INSTALLED"]
+    secure = ["INSTALLDIR", "USE_REMEMBERED", "REMEMBERED_DIR", "SETUP_INSTALLED", ORIGINS_JSON,
+              FIREFOX_ORIGINS]
+    for _, prop, _ in POLICY_OPTIONS:
+        secure += [prop, f"REMEMBERED_{prop}"]
     query(db, f"UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;"
               f"{';'.join(secure)}' WHERE `Property` = 'SecureCustomProperties'")
 
@@ -272,6 +363,10 @@ def main():
     parser.add_argument("--vendor", required=True)
     parser.add_argument("--output", required=True)
     parser.add_argument("--program", action="append", default=[])
+    parser.add_argument("--host-key", action="append", default=[], dest="host_keys",
+                        type=lambda text: tuple(text.replace("/", "\\").split("|", 1)))
+    parser.add_argument("--extension-id", required=True)
+    parser.add_argument("--firefox-id", required=True)
     # The payload's times and the package's, as every package has them.
     parser.add_argument("--epoch", type=int,
                         default=int(os.environ.get("SOURCE_DATE_EPOCH") or time.time()))
@@ -281,8 +376,9 @@ def main():
     try:
         # Copies with one time, the cabinet keeps it.
         staged = {"program_" + re.sub(r"\W", "_", name): (name, name) for name in args.program}
-        staged.update(license=("LICENSE.txt", "vellicor-LICENSE.txt"),
-                      host_manifest=(HOST_MANIFEST, HOST_MANIFEST), library=(LIBRARY, LIBRARY))
+        staged.update(license=("LICENSE.txt", "vellicor-LICENSE.txt"), library=(LIBRARY, LIBRARY))
+        staged.update({host_file_id(manifest): (manifest, manifest)
+                       for _, manifest in args.host_keys})
         sources = {file_id: (os.path.join(args.stage, source), name)
                    for file_id, (source, name) in staged.items()}
         sources["actions"] = (args.actions, None)

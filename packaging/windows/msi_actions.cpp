@@ -10,6 +10,11 @@
 //
 // Each is a deferred action, run as LocalSystem, whose CustomActionData is the
 // folder ([INSTALLDIR]); each is also the other's rollback.
+//
+// ReadPolicyOptions, run at once before the components are chosen, checks the
+// administrator's policy options and writes ALLOWED_ORIGINS as the browsers'
+// policies take it: a mistyped option fails the install, naming it, rather
+// than give the browsers a policy they would ignore.
 
 #include <windows.h>
 // After windows.h, whose types they use.
@@ -19,6 +24,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cwchar>
+#include <iterator>
 #include <memory>
 #include <string_view>
 
@@ -141,7 +147,165 @@ bool moved(MSIHANDLE install, const wchar_t* from, const wchar_t* to) noexcept {
     return false;
 }
 
+// A property's value; null when it cannot be read.
+text property(MSIHANDLE install, const wchar_t* name) noexcept {
+    DWORD length = 0;
+    wchar_t none[1] = {L'\0'};
+    const UINT sized = MsiGetPropertyW(install, name, none, &length);
+    if (sized != ERROR_MORE_DATA && sized != ERROR_SUCCESS) return nullptr;
+    ++length;
+    text value(static_cast<wchar_t*>(std::malloc(length * sizeof(wchar_t))));
+    if (value && MsiGetPropertyW(install, name, value.get(), &length) != ERROR_SUCCESS) {
+        value.reset();
+    }
+    return value;
+}
+
+bool starts_with(std::wstring_view whole, std::wstring_view prefix) noexcept {
+    return whole.substr(0, prefix.size()) == prefix;
+}
+
+// An http, https (or, for Firefox, file) URL without spaces, quotes or the
+// ";" that ends an ExtensionInstallForcelist entry's ID.
+bool acceptable_url(std::wstring_view url, bool file_too) noexcept {
+    std::wstring_view rest;
+    for (const std::wstring_view scheme : {L"https://", L"http://", L"file:///"}) {
+        if (starts_with(url, scheme) && (file_too || scheme != L"file:///")) {
+            rest = url.substr(scheme.size());
+        }
+    }
+    if (rest.empty()) return false;
+    return std::none_of(rest.begin(), rest.end(), [](wchar_t c) {
+        return c <= L' ' || c == L'"' || c == L';' || c == L'\\' || c >= 0x7F;
+    });
+}
+
+bool host_character(wchar_t c) noexcept {
+    return (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'_';
+}
+
+// An origin the extension can allow at all, as its options page takes them:
+// https://host[:port], or http on this machine, with an optional "/".
+bool acceptable_origin(std::wstring_view origin) noexcept {
+    if (!origin.empty() && origin.back() == L'/') origin.remove_suffix(1);
+    const std::size_t colon = origin.rfind(L':');
+    if (colon != std::wstring_view::npos && colon > 7 && origin[colon - 1] != L':') {
+        const std::wstring_view port = origin.substr(colon + 1);
+        if (port.empty() || port.size() > 5 ||
+            !std::all_of(port.begin(), port.end(),
+                         [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
+            return false;
+        }
+        origin = origin.substr(0, colon);
+    }
+    if (starts_with(origin, L"http://")) {
+        const std::wstring_view host = origin.substr(7);
+        return host == L"localhost" || host == L"127.0.0.1" || host == L"[::1]";
+    }
+    if (!starts_with(origin, L"https://")) return false;
+    // Labels of host characters, none empty.
+    const std::wstring_view host = origin.substr(8);
+    bool label = false;
+    for (const wchar_t c : host) {
+        if (c == L'.') {
+            if (!label) return false;
+            label = false;
+        } else if (host_character(c)) {
+            label = true;
+        } else {
+            return false;
+        }
+    }
+    return label;
+}
+
+// Fails the install with a message in its log and, with a user interface,
+// on the screen.
+UINT refuse(MSIHANDLE install, const wchar_t* option, const wchar_t* value) noexcept {
+    const msi_record record(3);
+    if (record.get() != 0) {
+        MsiRecordSetStringW(record.get(), 0,
+                            L"Vellicor: [1] is not one the browsers take: \"[2]\"");
+        MsiRecordSetStringW(record.get(), 1, option);
+        MsiRecordSetStringW(record.get(), 2, value);
+        MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK),
+                          record.get());
+    }
+    return ERROR_INSTALL_FAILURE;
+}
+
+// Writes the origins in `list` (`length` characters, separated by spaces,
+// commas or semicolons), lower-cased and without a trailing "/", as a JSON
+// list into `out`, which has room for 3 * length + 3 characters. Returns
+// null, or the first origin the extension cannot allow, ended in `list`.
+const wchar_t* origins_json(wchar_t* list, std::size_t length, wchar_t* out) noexcept {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (list[i] >= L'A' && list[i] <= L'Z')
+            list[i] = static_cast<wchar_t>(list[i] - L'A' + L'a');
+    }
+    wchar_t* const first = out + 1;
+    *out++ = L'[';
+    std::size_t at = 0;
+    while (at < length) {
+        const std::size_t end =
+            std::min(std::wstring_view(list, length).find_first_of(L" ,;\t", at), length);
+        std::wstring_view origin(list + at, end - at);
+        at = end + 1;
+        if (origin.empty()) continue;
+        if (!acceptable_origin(origin)) {
+            if (end < length) list[end] = L'\0';
+            return origin.data();
+        }
+        if (origin.back() == L'/') origin.remove_suffix(1);
+        if (out != first) *out++ = L',';
+        *out++ = L'"';
+        out = std::copy(origin.begin(), origin.end(), out);
+        *out++ = L'"';
+    }
+    *out++ = L']';
+    *out = L'\0';
+    return nullptr;
+}
+
 }  // namespace
+
+// Before the components are chosen: the policy options are checked, and the
+// origins in ALLOWED_ORIGINS (separated by spaces, commas or semicolons,
+// lower-cased) become VELLICOR_ORIGINS_JSON, a JSON list, and
+// VELLICOR_FIREFOX_ORIGINS, Firefox's entry for the extension.
+extern "C" __declspec(dllexport) UINT __stdcall ReadPolicyOptions(MSIHANDLE install) {
+    const text update_url = property(install, L"EXTENSION_UPDATE_URL");
+    const text firefox_url = property(install, L"FIREFOX_INSTALL_URL");
+    const text origins = property(install, L"ALLOWED_ORIGINS");
+    if (!update_url || !firefox_url || !origins) return ERROR_INSTALL_FAILURE;
+    if (update_url.get()[0] != L'\0' && !acceptable_url(update_url.get(), false)) {
+        return refuse(install, L"EXTENSION_UPDATE_URL", update_url.get());
+    }
+    if (firefox_url.get()[0] != L'\0' && !acceptable_url(firefox_url.get(), true)) {
+        return refuse(install, L"FIREFOX_INSTALL_URL", firefox_url.get());
+    }
+    // At most the list's own length in origins, each quoted and separated.
+    const std::size_t length = std::wcslen(origins.get());
+    const text json(static_cast<wchar_t*>(std::malloc((3 * length + 4) * sizeof(wchar_t))));
+    if (!json) return ERROR_INSTALL_FAILURE;
+    const wchar_t* refused = origins_json(origins.get(), length, json.get());
+    if (refused != nullptr) return refuse(install, L"ALLOWED_ORIGINS", refused);
+    if (MsiSetPropertyW(install, L"VELLICOR_ORIGINS_JSON", json.get()) != ERROR_SUCCESS) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    constexpr wchar_t prefix[] = L"{\"allowedOrigins\":";
+    const std::size_t json_length = std::wcslen(json.get());
+    const text firefox(static_cast<wchar_t*>(
+        std::malloc((std::size(prefix) + json_length + 2) * sizeof(wchar_t))));
+    if (!firefox) return ERROR_INSTALL_FAILURE;
+    wchar_t* end = std::copy_n(prefix, std::size(prefix) - 1, firefox.get());
+    end = std::copy_n(json.get(), json_length, end);
+    end[0] = L'}';
+    end[1] = L'\0';
+    return MsiSetPropertyW(install, L"VELLICOR_FIREFOX_ORIGINS", firefox.get()) == ERROR_SUCCESS
+               ? ERROR_SUCCESS
+               : ERROR_INSTALL_FAILURE;
+}
 
 // Before the installer removes or installs files: a library in the folder
 // that is not ours goes aside.

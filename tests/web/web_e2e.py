@@ -363,10 +363,13 @@ class Chromium:
             # DevTools may attach to a force-installed extension's pages only so.
             policy.update(ExtensionInstallForcelist=[f"{self.extension_id};{self.update_url}"],
                           DeveloperToolsAvailability=1)
-        managed = os.path.join(self.h.root, "etc-chromium", "policies", "managed")
+        managed = self.managed_folder()
         with open(os.path.join(managed, "vellicor-test.json.new"), "w", encoding="utf-8") as f:
             json.dump(policy, f)
         os.replace(os.path.join(managed, "vellicor-test.json.new"), os.path.join(managed, "vellicor-test.json"))
+
+    def managed_folder(self):
+        return os.path.join(self.h.root, "etc-chromium", "policies", "managed")
 
     def policy_namespace(self, admin_origins, forced):
         etc = os.path.join(self.h.root, "etc-chromium")
@@ -1033,6 +1036,144 @@ def case_no_extension(h):
             raise Failure(f"no_extension after {took:.2f} s with timeout {timeout}")
 
 
+# The released extension as the packages install it: the Debian package
+# unpacked (--installed ROOT, dpkg-deb -x) and standing where it installs, in
+# a private mount namespace whose /etc, /usr/lib, /usr/sbin and /usr/share
+# are overlays with the package's files on top. The browser then finds the
+# package's host manifests, which start the package's program, and installs
+# the extension the way the package or an administrator's policy makes it,
+# never by --load-extension. The program reads the card of a private pcscd
+# (tests/packaging/packages.py runs these cases under pcsc_daemon.py).
+
+def installed_namespace(h, folders, layers=None, before_exec=()):
+    """A command prefix: a mount namespace where each of `folders` has the
+    package's files and then those of `layers` ({folder: a folder of the
+    test's own}) over the machine's, with a writable layer on top; then the
+    shell commands `before_exec` run there."""
+    mounts = []
+    for folder in folders:
+        name = folder.strip("/").replace("/", "-")
+        upper, work = h.folder("overlay", name, "upper"), h.folder("overlay", name, "work")
+        lower = [(layers or {})[folder]] if folder in (layers or {}) else []
+        lower += [os.path.join(h.args.installed, folder.lstrip("/")), folder]
+        mounts.append(f"mount -t overlay overlay -o lowerdir={':'.join(lower)},upperdir='{upper}',"
+                      f"workdir='{work}' {folder}")
+    return in_namespace(mounts + list(before_exec))
+
+
+PACKAGE_FOLDERS = ("/etc", "/usr/lib", "/usr/sbin", "/usr/share")
+
+
+def installed_browser(h, kind):
+    """The harness's browser replaced by `kind`, with only the package's
+    host manifests: the harness's own per-user one is removed."""
+    h.register(allowed=None)
+    for folder in ("profile", "home"):
+        shutil.rmtree(getattr(h.browser, folder, ""), ignore_errors=True)
+    h.browser = kind(h, h.browser.executable)
+    return h.browser
+
+
+class InstalledChromium(Chromium):
+    """Chromium with the package installed; `forced`, without the package's
+    external-extension files but with the policy ExtensionInstallForcelist
+    naming the released update manifest, served as an administrator's web
+    server would."""
+
+    def __init__(self, h, executable):
+        super().__init__(h, executable)
+        path = os.path.join(h.args.installed, "usr", "share", "vellicor", "extension", "manifest.json")
+        self.extension_id, _ = extension_ids(path)
+
+    def publish(self, extension):
+        """Serves the released .crx, and its update manifest with the
+        codebase made this server's."""
+        name = f"vellicor-extension-{self.h.args.version}"
+        server = self.h.servers["other"]
+        crx = server.serve(f"{name}.crx", os.path.join(self.h.args.release, f"{name}.crx"),
+                           "application/x-chrome-extension")
+        with open(os.path.join(self.h.args.release, f"{name}.xml"), encoding="utf-8") as f:
+            manifest = f.read()
+        codebase = manifest.split("codebase=")[1].split()[0]
+        updates = os.path.join(self.h.root, "updates.xml")
+        with open(updates, "w", encoding="utf-8") as f:
+            f.write(manifest.replace(codebase, f'"{crx}"', 1))
+        self.update_url = server.serve("updates.xml", updates, "text/xml")
+
+    def managed_folder(self):
+        return os.path.join(self.h.root, "policy-layer", "chromium", "policies", "managed")
+
+    def policy_namespace(self, admin_origins, forced):
+        if not forced:
+            return installed_namespace(self.h, PACKAGE_FOLDERS)
+        os.makedirs(self.managed_folder(), exist_ok=True)
+        self.write_policy(admin_origins, forced)
+        return installed_namespace(self.h, ("/etc", "/usr/lib"),
+                                   {"/etc": os.path.join(self.h.root, "policy-layer")})
+
+
+class InstalledFirefox(Firefox):
+    """Firefox ESR with the package installed and the administrator's one
+    step taken: the package's vellicor-firefox-policy, run in the namespace
+    as an administrator would, writes /etc/firefox/policies/policies.json,
+    which force-installs the package's add-on and allows `admin_origins`."""
+
+    def policy_namespace(self, admin_origins, forced):
+        step = " ".join(["/usr/sbin/vellicor-firefox-policy",
+                         *[f"--allow '{origin}'" for origin in admin_origins], ">&2"])
+        return installed_namespace(self.h, PACKAGE_FOLDERS, before_exec=[step])
+
+
+def read_installed(h, origin):
+    """readCard() on a page of `origin`'s server, until the extension has
+    been installed: it must give the private pcscd's card."""
+    expected = {"status": "card", "cardno": h.args.card}
+    deadline = time.monotonic() + 60
+    while True:
+        tab = h.page(origin)
+        result = h.evaluate(tab, "window.vellicorTest.read({ timeout: 5000 })")
+        if result == expected:
+            return
+        if result.get("status") != "no_extension" or time.monotonic() > deadline:
+            raise Failure(f"read through the installed extension: {result}, not {expected}")
+        h.browser.close(tab)
+        time.sleep(0.5)
+
+
+def case_installed(h):
+    """The package's files install the released extension for every user
+    (Chromium: the external-extension file naming the packaged .crx;
+    Firefox: the policy that the package's command writes, with the
+    packaged add-on), and a page reads a card through the package's host:
+    in Chromium an origin the user allowed, in Firefox one the
+    administrator's step allowed."""
+    if isinstance(h.browser, Firefox):
+        installed_browser(h, InstalledFirefox)
+        h.launch(extension=False, admin_origins=[h.servers["admin"].origin()])
+        read_installed(h, "admin")
+    else:
+        installed_browser(h, InstalledChromium)
+        h.launch(extension=False, admin_origins=[])
+        h.browser.worker = h.browser.extension_worker()
+        h.allow(h.servers["user"].origin())
+        read_installed(h, "user")
+
+
+def case_installed_forcelist(h):
+    """Chromium force-installs the released .crx from the released update
+    manifest, and a page of an origin that the same policy allows reads a
+    card through the package's host."""
+    if not isinstance(h.browser, Chromium):
+        raise Failure("ExtensionInstallForcelist is Chromium's")
+    installed_browser(h, InstalledChromium)
+    h.launch(extension=False, admin_origins=[h.servers["admin"].origin()], forced=True)
+    read_installed(h, "admin")
+    fetched = [path.split("?")[0] for path in h.servers["other"].fetched]
+    crx = f"/vellicor-extension-{h.args.version}.crx"
+    if "/updates.xml" not in fetched or crx not in fetched:
+        raise Failure(f"the browser fetched {fetched} from the update server")
+
+
 def bench(args):
     """Median milliseconds of: the program alone; in each browser, the
     extension itself starting the host (the browser's own cost: in Chromium
@@ -1104,6 +1245,12 @@ def main():
     parser.add_argument("--chromium", default="/usr/bin/chromium")
     parser.add_argument("--firefox", default="/usr/bin/firefox-esr")
     parser.add_argument("--reads", type=int, default=100)
+    # The installed cases: the unpacked Debian package, the release files,
+    # their version, and the card number the private pcscd's card gives.
+    parser.add_argument("--installed")
+    parser.add_argument("--release")
+    parser.add_argument("--version")
+    parser.add_argument("--card")
     parser.add_argument("case", choices=sorted(cases) + ["bench"])
     args = parser.parse_args()
     found = extension_ids(os.path.join(EXTENSION, "manifest.json"))
