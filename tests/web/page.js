@@ -41,11 +41,20 @@ window.vellicorTest = {
     // throws after taking each result.
     watch(throwing = false) {
         const heard = [];
+        const waiting = [];
         const handle = watchCards((result) => {
             heard.push({ ...result, at: performance.timeOrigin + performance.now() });
+            waiting.splice(0).forEach((resolve) => resolve());
             if (throwing) throw new Error("the page's own listener failed");
         });
-        return watches.push({ handle, heard }) - 1;
+        return watches.push({ handle, heard, waiting }) - 1;
+    },
+
+    // The same as heard(), once there is anything from the `since`-th call on.
+    async awaitHeard(number, since = 0, timed = false) {
+        const watch = watches[number];
+        while (watch.heard.length <= since) await new Promise((resolve) => watch.waiting.push(resolve));
+        return this.heard(number, since, timed);
     },
 
     // What watch `number` heard from the `since`-th call on; with `timed`,

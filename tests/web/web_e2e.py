@@ -1198,7 +1198,7 @@ def launch_for_watch(h):
     Firefox, speaking to a tab no longer brings it to the front."""
     rig = WatchRig(h)
     h.launch()
-    h.allow(h.servers["user"].origin())
+    rig.options = h.allow(h.servers["user"].origin())
     h.browser.focus_on_switch = False
     return rig
 
@@ -1207,9 +1207,10 @@ def case_watch(h):
     """A watch on one page, through every change of the reader and of the
     host: one result per presentation (the card held 5 s), the same card
     twice, another card, removal, no reader and back, readCard() beside the
-    watch, a hung library and a crashing one, and stop(), which ends every
-    start of the host. A second watch, whose listener throws each time,
-    hears the same."""
+    watch, a hung library and a crashing one, the origin taken off the
+    user's list and put back, the extension reloaded, and stop(), which ends
+    every start of the host. A second watch, whose listener throws each
+    time, hears the same."""
     rig = launch_for_watch(h)
     page = h.page()
     watches = [rig.watch(page), rig.watch(page, throwing=True)]
@@ -1270,6 +1271,23 @@ def case_watch(h):
     pauses = [b - a for a, b in zip(times, times[1:])]
     if len(pauses) != 2 or not (1.0 <= pauses[0] < 2.0 and 1.9 <= pauses[1] < 3.0):
         raise Failure(f"pauses before the host's starts after crashes: {pauses} s")
+    # The user takes the origin off the list: denied at once, and no host;
+    # put back, the watch goes on.
+    user = h.servers["user"].origin()
+    h.evaluate(rig.options, f"""document.querySelector('button[data-origin="{user}"]').click()""")
+    expect([{"status": "denied"}], "origin removed while watching")
+    rig.all_ended("origin removed while watching")
+    h.type_origin(rig.options, user)
+    expect([NO_CARD], "origin allowed again")
+    # The extension reloaded (updated, say): in Chromium the page has no
+    # extension to talk to any more, and says so; Firefox gives the page
+    # the new one, and the watch goes on.
+    h.reload_extension()
+    if isinstance(h.browser, Chromium):
+        expect([{"status": "no_extension"}], "extension reloaded")
+    else:
+        rig.set("0 DEADBEEF")
+        expect([card(-559038737)], "extension reloaded")
     # stop() ends every start of the host, and nothing starts again.
     for watch in watches:
         watch.stop()

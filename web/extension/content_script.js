@@ -9,6 +9,8 @@
 const watches = new Map();
 let port = null;
 let saidVisible = null;
+let pausing = false; // for a moment after a port closed
+const RECONNECT_MS = 1000;
 
 const post = (message) => window.postMessage(message, "/");
 const visible = () => document.visibilityState === "visible";
@@ -20,23 +22,38 @@ function heardKey(result) {
     return result.status === "card" ? `card:${result.cardno}` : result.status;
 }
 
+// The extension is gone (updated, reloaded or removed): the page's watches
+// hear so, as without extension.
+function orphan() {
+    port = null;
+    for (const id of watches.keys()) post({ vellicor: "watch-result", id, result: { status: "no_extension" } });
+    watches.clear();
+}
+
 function connect() {
-    port = chrome.runtime.connect({ name: "vellicor-watch" });
+    try {
+        port = chrome.runtime.connect({ name: "vellicor-watch" });
+    } catch {
+        orphan();
+        return;
+    }
     port.onMessage.addListener((message) => {
         if (message?.type !== "result" || !watches.has(message.id)) return;
         watches.set(message.id, heardKey(message.result));
         post({ vellicor: "watch-result", id: message.id, result: message.result });
     });
+    // The worker was stopped (the browser does so when it is idle), or the
+    // extension is going: Chromium tells this script so only a moment after
+    // the port closed, and a port opened meanwhile leads nowhere. So a
+    // moment later: again if this page may be in front, else once it may be.
     port.onDisconnect.addListener(() => {
         port = null;
-        if (orphaned()) {
-            for (const id of watches.keys()) post({ vellicor: "watch-result", id, result: { status: "no_extension" } });
-            watches.clear();
-            return;
-        }
-        // The worker was stopped (the browser does so when it is idle):
-        // again at once if this page may be in front, else once it may be.
-        if (visible() && document.hasFocus()) ensurePort();
+        pausing = true;
+        setTimeout(() => {
+            pausing = false;
+            if (orphaned()) orphan();
+            else if (visible() && document.hasFocus()) ensurePort();
+        }, RECONNECT_MS);
     });
     saidVisible = visible();
     port.postMessage({ type: "state", visible: saidVisible });
@@ -44,7 +61,9 @@ function connect() {
 }
 
 function ensurePort() {
-    if (port === null && watches.size > 0 && !orphaned()) connect();
+    if (port !== null || pausing || watches.size === 0) return;
+    if (orphaned()) orphan();
+    else connect();
 }
 
 // An event is only a cue (the page can fire one too): what is sent is what
@@ -87,11 +106,8 @@ function watch(id) {
     post({ vellicor: "watch-ack", id });
     if (watches.has(id)) return;
     watches.set(id, null);
-    if (port === null) {
-        connect();
-    } else {
-        port.postMessage({ type: "watch", id, heard: null });
-    }
+    if (port === null) ensurePort();
+    else port.postMessage({ type: "watch", id, heard: null });
 }
 
 function unwatch(id) {

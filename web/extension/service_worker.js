@@ -167,7 +167,8 @@ async function readBesideWatch(deadline) {
     }
     oneShots += 1;
     try {
-        await delay(watchHostEndedAt + HOST_EXIT_MS - Date.now());
+        const ending = watchHostEndedAt + HOST_EXIT_MS - Date.now();
+        if (ending > 0) await delay(ending);
         return Date.now() < deadline ? await readFromHost(deadline) : { status: "timeout" };
     } finally {
         oneShots -= 1;
@@ -175,7 +176,7 @@ async function readBesideWatch(deadline) {
     }
 }
 
-const delay = (ms) => new Promise((resolve) => setTimeout(resolve, Math.max(0, ms)));
+const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 function senderOrigin(sender) {
     if (typeof sender.origin === "string") return sender.origin;
