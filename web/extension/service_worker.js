@@ -357,14 +357,14 @@ function stopWatchHost() {
     letGo(host);
 }
 
-let watchReads = 0;
+let lastReadNumber = 0;
 
 // A read of the page's own through the running watch host; null when the
 // host ends first.
 function readThroughWatchHost(host, deadline) {
     return new Promise((resolve) => {
-        watchReads += 1;
-        const number = watchReads;
+        lastReadNumber += 1;
+        const number = lastReadNumber;
         hostReads += 1;
         const finish = (result) => {
             if (!host.reads.delete(number)) return;
