@@ -1,12 +1,19 @@
-// Reads a contactless card through the Vellicor browser extension:
+// Reads a contactless card through the Vellicor browser extension, once:
 //
 //     import { readCard } from "./vellicor.js";
 //     const result = await readCard();
 //     if (result.status === "card") console.log(result.cardno);
 //
+// or as each card is shown:
+//
+//     import { watchCards } from "./vellicor.js";
+//     const watch = watchCards((result) => { if (result.status === "card") console.log(result.cardno); });
+//     // ... watch.stop();
+//
 // readCard() always resolves, never rejects, to { status } or, for a card,
-// { status: "card", cardno }. The page and the extension's content script
-// share the window and talk by window.postMessage.
+// { status: "card", cardno }; watchCards() calls its listener with the same.
+// The page and the extension's content script share the window and talk by
+// window.postMessage.
 
 const DEFAULT_TIMEOUT_MS = 10000;
 const LONGEST_TIMEOUT_MS = 600000; // as the extension allows
@@ -19,6 +26,10 @@ const STATUSES = new Set([
 const CARD_NUMBER = /^-?[0-9]+$/;
 
 let requests = 0;
+const requestId = () => {
+    requests += 1;
+    return `vellicor-${Date.now().toString(36)}-${requests}-${Math.random().toString(36).slice(2)}`;
+};
 
 // options.timeout in milliseconds; anything but a finite number from 0 up gives the
 // default, so that a typo never waits forever nor fails at once.
@@ -40,8 +51,7 @@ export function readCard(options) {
     // Outside a page (a worker, say) no content script can hear us.
     if (typeof window === "undefined") return Promise.resolve({ status: "no_extension" });
     const timeout = timeoutOf(options);
-    requests += 1;
-    const id = `vellicor-${Date.now().toString(36)}-${requests}-${Math.random().toString(36).slice(2)}`;
+    const id = requestId();
     return new Promise((resolve) => {
         const timers = [];
         const finish = (result) => {
@@ -60,4 +70,63 @@ export function readCard(options) {
         timers.push(setTimeout(() => finish({ status: "timeout" }), timeout));
         window.postMessage({ vellicor: "read", id, timeout }, "/");
     });
+}
+
+// A listener's own error is reported as any uncaught one, and the watch goes on.
+function callSafely(listener, result) {
+    try {
+        listener(result);
+    } catch (error) {
+        if (typeof globalThis.reportError === "function") globalThis.reportError(error);
+        else console.error(error);
+    }
+}
+
+// Calls `listener` with each result as it comes: a card once per
+// presentation, anything else when it begins. Only the tab in front hears
+// cards (the extension decides). No options yet: the second argument is
+// ignored. Never throws; a `listener` that is not a function watches nothing.
+// Returns { stop() }, after which the listener is called no more.
+export function watchCards(listener) {
+    let stopped = typeof listener !== "function";
+    const handle = { stop: () => {} };
+    if (stopped) return handle;
+    let last = null;
+    const hear = (result) => {
+        // Only a card may come twice in a row: each is a presentation.
+        if (stopped || (result.status !== "card" && result.status === last)) return;
+        last = result.status;
+        callSafely(listener, result);
+    };
+    if (typeof window === "undefined") {
+        Promise.resolve({ status: "no_extension" }).then(hear);
+        handle.stop = () => (stopped = true);
+        return handle;
+    }
+    const id = requestId();
+    let ackTimer = null;
+    const ask = () => {
+        clearTimeout(ackTimer);
+        ackTimer = setTimeout(() => hear({ status: "no_extension" }), ACK_TIMEOUT_MS);
+        window.postMessage({ vellicor: "watch", id }, "/");
+    };
+    const onMessage = (event) => {
+        const message = event.data;
+        if (event.source !== window) return;
+        // The extension came, or came back, after the watch began.
+        if (message?.vellicor === "ready") ask();
+        if (message?.id !== id) return;
+        if (message.vellicor === "watch-ack") clearTimeout(ackTimer);
+        if (message.vellicor === "watch-result") hear(resultOf(message.result));
+    };
+    window.addEventListener("message", onMessage);
+    ask();
+    handle.stop = () => {
+        if (stopped) return;
+        stopped = true;
+        clearTimeout(ackTimer);
+        window.removeEventListener("message", onMessage);
+        window.postMessage({ vellicor: "unwatch", id }, "/");
+    };
+    return handle;
 }

@@ -1,11 +1,13 @@
 // The browser kit's pure rules, run by node's own test runner: how an answer
-// of the host is classified, and which origins may read.
+// of the host is classified, which origins may read, who hears what of a
+// watch; and the page library against a stand-in window.
 import assert from "node:assert/strict";
 import test from "node:test";
 
-import { classifyAnswer, classifyDisconnect } from "../../web/extension/classify.js";
+import { classifyAnswer, classifyDisconnect, classifyWatchMessage } from "../../web/extension/classify.js";
 import { allowableOrigin, mayRead, originList } from "../../web/extension/origins.js";
-import { readCard } from "../../web/vellicor.js";
+import { Backoff, Presentations } from "../../web/extension/watching.js";
+import { readCard, watchCards } from "../../web/vellicor.js";
 
 const NO_CARD = "请将卡放在感应区";
 const NO_READER = "机器没连上，或驱动程序未安装!";
@@ -44,7 +46,7 @@ test("ports that end without an answer", () => {
     // this extension), as they reported them.
     for (const error of ["Specified native messaging host not found.",
         "Access to the specified native messaging host is forbidden.",
-        "No such native application org.vellicor.reader"]) {
+        "No such native application org.vellicor.reader", "No such native application org.vellicor.watch"]) {
         assert.deepEqual(classifyDisconnect(error), { status: "not_installed" }, error);
     }
     for (const error of ["Error when communicating with the native messaging host.", "Native host has exited.",
@@ -221,4 +223,163 @@ test("readCard: only well-formed answers from its own window", async (t) => {
     assert.deepEqual(result, { status: "no_extension" });
     delete globalThis.window;
     assert.deepEqual(await readCard(), { status: "no_extension" }, "outside a page");
+});
+
+test("messages of the watch host", () => {
+    for (const [message, expected] of [
+        [{ event: "card", cardno: "-559038737" }, { result: { status: "card", cardno: "-559038737" } }],
+        [{ event: "no_card" }, { result: { status: "no_card" } }],
+        [{ event: "timeout" }, { result: { status: "timeout" } }],
+        [{ event: "not_found" }, { result: { status: "host_error" } }],
+        [{ event: "card", cardno: "12x" }, { result: { status: "host_error" } }],
+        [{ event: "card" }, { result: { status: "host_error" } }],
+        [{ event: "toString" }, { result: { status: "host_error" } }],
+        [{ read: 7, event: "card", cardno: "12345" }, { read: 7, result: { status: "card", cardno: "12345" } }],
+        [{ read: 0, event: "no_reader" }, { read: 0, result: { status: "no_reader" } }],
+        [{ read: 3, error: "busy" }, { read: 3, result: { status: "host_error" } }],
+    ]) {
+        assert.deepEqual(classifyWatchMessage(message), expected, JSON.stringify(message));
+    }
+    for (const message of [null, "card", [], {}, { error: "bad_request" }, { read: "1", event: "card" },
+        { read: 1.5, event: "no_card" }, { read: 2 ** 53, event: "no_card" }]) {
+        assert.equal(classifyWatchMessage(message), null, JSON.stringify(message));
+    }
+});
+
+test("watch: one tab hears each card, each watch every change once", () => {
+    const X = { status: "card", cardno: "1" };
+    const Y = { status: "card", cardno: "2" };
+    const NONE = { status: "no_card" };
+    const p = new Presentations();
+    const watch = (tab, heard = null) => ({ tab, heard, presentation: null });
+    const [a, a2, b] = [watch(1), watch(1), watch(2)];
+    const hear = (...watches) => watches.map((w) => p.next(w));
+    assert.deepEqual(hear(a), [null], "nothing known before the host says");
+    p.seen(NONE);
+    assert.deepEqual(hear(a, a), [NONE, null]);
+    p.seen(X);
+    assert.deepEqual(hear(a, a2, a, b), [X, X, null, null], "a card goes to the tab in front, once");
+    p.seen(X);
+    assert.deepEqual(hear(a, b), [X, null], "a running host's card again is a presentation again");
+    p.seen(NONE);
+    assert.deepEqual(hear(b, a, b), [NONE, NONE, null]);
+    // The host let go of with a card lying there: until the next one says,
+    // nothing; its first message of the same card is the same presentation.
+    p.seen(Y);
+    assert.deepEqual(hear(b), [Y]);
+    p.hostGone();
+    assert.deepEqual(hear(a), [null]);
+    p.seen(Y);
+    assert.deepEqual(hear(a, b), [null, null]);
+    // A watch back after the worker started anew knows only what it heard.
+    assert.deepEqual(hear(watch(2, "card:2"), watch(3, "card:2")), [null, null]);
+    p.seen(Y);
+    assert.deepEqual(hear(b), [Y]);
+    // A host that ended unasked: that, once; then the same card is news.
+    p.ended({ status: "host_error" });
+    assert.deepEqual(hear(b, b), [{ status: "host_error" }, null]);
+    p.seen(Y);
+    assert.deepEqual(hear(b), [Y]);
+});
+
+test("watch: the pause before a host starts again", () => {
+    const backoff = new Backoff();
+    const pauses = [0, 1, 2, 3, 4, 5, 6].map((at) => backoff.ended(at * 1000, at * 1000 + 10));
+    assert.deepEqual(pauses, [1000, 2000, 4000, 8000, 16000, 30000, 30000]);
+    assert.equal(backoff.ended(0, 59999), 30000, "not yet a minute up");
+    assert.equal(backoff.ended(0, 60000), 1000, "a minute up");
+    assert.equal(backoff.ended(0, 10), 2000);
+});
+
+// Watches on a stand-in window whose "content script" acks and then posts
+// `results` to each watch, or does nothing at all.
+async function pageWatch(clock, options = {}) {
+    const { answer = true, results = [] } = options;
+    globalThis.window = new FakeWindow();
+    const win = globalThis.window;
+    const requests = [];
+    win.addEventListener("message", ({ data }) => {
+        if (!["watch", "unwatch"].includes(data?.vellicor)) return;
+        requests.push(data);
+        if (data.vellicor !== "watch" || !answer) return;
+        win.post({ vellicor: "watch-ack", id: data.id });
+        for (const result of results) win.post({ vellicor: "watch-result", id: data.id, result });
+    });
+    const heard = [];
+    const handle = watchCards("listener" in options ? options.listener : (result) => heard.push(result));
+    await settle();
+    return { win, requests, heard, handle };
+}
+
+test("watchCards: what the listener hears", async (t) => {
+    const clock = new Clock(t);
+    const NONE = { status: "no_card" };
+    const { heard, handle, requests, win } = await pageWatch(clock, {
+        results: [NONE, NONE, { status: "card", cardno: "5" }, { status: "card", cardno: "5", x: 1 },
+            { status: "card", cardno: "5e" }, { status: "bogus" }, NONE, { status: "no_reader" }],
+    });
+    await settle();
+    assert.deepEqual(heard, [NONE, { status: "card", cardno: "5" }, { status: "card", cardno: "5" },
+        { status: "host_error" }, NONE, { status: "no_reader" }], "cards each time, the rest when it changes");
+    // Another window's message, and after stop() nothing at all.
+    win.post({ vellicor: "watch-result", id: requests[0].id, result: NONE }, {});
+    handle.stop();
+    handle.stop();
+    win.post({ vellicor: "watch-result", id: requests[0].id, result: NONE });
+    await settle();
+    assert.equal(heard.length, 6);
+    assert.deepEqual(requests.map((r) => r.vellicor), ["watch", "unwatch"], "stop() tells the extension once");
+});
+
+test("watchCards: without the extension, and one coming later", async (t) => {
+    const clock = new Clock(t);
+    const { heard, requests, win } = await pageWatch(clock, { answer: false });
+    clock.tick(999);
+    await settle();
+    assert.deepEqual(heard, []);
+    clock.tick(1);
+    await settle();
+    assert.deepEqual(heard, [{ status: "no_extension" }]);
+    // A content script arriving says so; the watch asks again and goes on.
+    win.addEventListener("message", ({ data }) => {
+        if (data?.vellicor === "watch") win.post({ vellicor: "watch-result", id: data.id, result: { status: "no_card" } });
+    });
+    win.post({ vellicor: "ready" });
+    await settle();
+    await settle();
+    assert.deepEqual(requests.map((r) => r.vellicor), ["watch", "watch"]);
+    assert.deepEqual(heard, [{ status: "no_extension" }, { status: "no_card" }]);
+});
+
+test("watchCards: bad input never throws", async (t) => {
+    const clock = new Clock(t);
+    // A listener that throws is reported and keeps hearing.
+    const errors = [];
+    const saved = globalThis.reportError;
+    globalThis.reportError = (error) => errors.push(error.message);
+    t.after(() => (globalThis.reportError = saved));
+    const calls = [];
+    await pageWatch(clock, {
+        results: [{ status: "no_card" }, { status: "card", cardno: "1" }],
+        listener: (result) => {
+            calls.push(result.status);
+            throw new Error(result.status);
+        },
+    });
+    await settle();
+    assert.deepEqual(calls, ["no_card", "card"]);
+    assert.deepEqual(errors, ["no_card", "card"]);
+    // Not a function: nothing is asked, stop() still works.
+    for (const listener of [undefined, null, "x", {}]) {
+        const { requests, handle } = await pageWatch(clock, { listener });
+        handle.stop();
+        assert.deepEqual(requests, [], String(listener));
+    }
+    // Outside a page: no_extension, once, asynchronously.
+    delete globalThis.window;
+    const heard = [];
+    watchCards((result) => heard.push(result));
+    assert.deepEqual(heard, []);
+    await settle();
+    assert.deepEqual(heard, [{ status: "no_extension" }]);
 });

@@ -1,6 +1,10 @@
 // The test page's functions, which tests/web/web_e2e.py calls through the
 // DevTools protocol.
-import { readCard } from "/vellicor.js";
+import { readCard, watchCards } from "/vellicor.js";
+
+// The page's watches: each handle, and what its listener heard, with the
+// wall-clock time of each call in milliseconds.
+const watches = [];
 
 window.vellicorTest = {
     read: (options) => readCard(options),
@@ -31,6 +35,36 @@ window.vellicorTest = {
             });
             window.postMessage({ vellicorTamper: "try" }, "/");
         });
+    },
+
+    // Starts a watch; returns its number. With `throwing`, the listener
+    // throws after taking each result.
+    watch(throwing = false) {
+        const heard = [];
+        const waiting = [];
+        const handle = watchCards((result) => {
+            heard.push({ ...result, at: performance.timeOrigin + performance.now() });
+            waiting.splice(0).forEach((resolve) => resolve());
+            if (throwing) throw new Error("the page's own listener failed");
+        });
+        return watches.push({ handle, heard, waiting }) - 1;
+    },
+
+    // The same as heard(), once there is anything from the `since`-th call on.
+    async awaitHeard(number, since = 0, timed = false) {
+        const watch = watches[number];
+        while (watch.heard.length <= since) await new Promise((resolve) => watch.waiting.push(resolve));
+        return this.heard(number, since, timed);
+    },
+
+    // What watch `number` heard from the `since`-th call on; with `timed`,
+    // when too.
+    heard(number, since = 0, timed = false) {
+        return watches[number].heard.slice(since).map(({ at, ...result }) => (timed ? { ...result, at } : result));
+    },
+
+    stopWatch(number) {
+        watches[number].handle.stop();
     },
 
     readTogether: (count, options) => Promise.all(Array.from({ length: count }, () => readCard(options))),

@@ -280,15 +280,15 @@ class Chromium:
     def extension_url(self):
         return f"chrome-extension://{self.extension_id}/"
 
-    def host_manifest_path(self):
-        return os.path.join(self.profile, "NativeMessagingHosts", HOST + ".json")
+    def host_manifest_path(self, name=HOST):
+        return os.path.join(self.profile, "NativeMessagingHosts", name + ".json")
 
     @staticmethod
-    def host_manifest(path, allowed):
-        return {"name": HOST, "description": "Vellicor card reader", "path": path, "type": "stdio",
+    def host_manifest(path, allowed, name=HOST):
+        return {"name": name, "description": "Vellicor card reader", "path": path, "type": "stdio",
                 "allowed_origins": [f"chrome-extension://{i}/" for i in allowed]}
 
-    def started_by_us(self, arguments):
+    def started_by_us(self, arguments, name=HOST):
         return arguments.startswith(self.extension_url)
 
     def launch(self, extension, admin_origins, forced):
@@ -437,6 +437,10 @@ class Chromium:
     def close(self, tab):
         self.devtools.send("Page.close", session=tab)
 
+    def front(self, tab):
+        """Makes `tab` the one in front, as a user clicking on it."""
+        self.devtools.send("Page.bringToFront", session=tab)
+
     def tabs(self, url):
         return [t for t in self.devtools.send("Target.getTargets")["targetInfos"] if t["url"] == url]
 
@@ -476,17 +480,17 @@ class Firefox:
         self.marionette = None
         self.current = None
 
-    def host_manifest_path(self):
-        return os.path.join(self.home, ".mozilla", "native-messaging-hosts", HOST + ".json")
+    def host_manifest_path(self, name=HOST):
+        return os.path.join(self.home, ".mozilla", "native-messaging-hosts", name + ".json")
 
     @staticmethod
-    def host_manifest(path, allowed):
-        return {"name": HOST, "description": "Vellicor card reader", "path": path, "type": "stdio",
+    def host_manifest(path, allowed, name=HOST):
+        return {"name": name, "description": "Vellicor card reader", "path": path, "type": "stdio",
                 "allowed_extensions": list(allowed)}
 
-    def started_by_us(self, arguments):
+    def started_by_us(self, arguments, name=HOST):
         # Firefox passes the host manifest's path and the extension's ID.
-        return arguments == f"{self.host_manifest_path()} {FIREFOX_ID}"
+        return arguments == f"{self.host_manifest_path(name)} {FIREFOX_ID}"
 
     def launch(self, extension, admin_origins, forced):
         """Starts the browser with `extension` installed temporary, or with
@@ -585,10 +589,19 @@ class Firefox:
         poll(lambda: self.privileged(state + "return extension.backgroundState;") == "stopped",
              "the background page to stop")
 
+    # Whether speaking to a tab also brings it to the front; the watch cases,
+    # where the tab in front matters, say when themselves (front()).
+    focus_on_switch = True
+
     def switch(self, tab):
         if tab != self.current:
-            self.marionette.send("WebDriver:SwitchToWindow", {"handle": tab})
+            self.marionette.send("WebDriver:SwitchToWindow", {"handle": tab, "focus": self.focus_on_switch})
             self.current = tab
+
+    def front(self, tab):
+        """Makes `tab` the one in front, as a user clicking on it."""
+        self.marionette.send("WebDriver:SwitchToWindow", {"handle": tab, "focus": True})
+        self.current = tab
 
     def open(self, url):
         """Opens `url` in a new tab, waits for it to load; returns its
@@ -665,12 +678,14 @@ class Harness:
         os.makedirs(path)
         return path
 
-    def stage(self, name, library):
+    def stage(self, name, library, program=None):
+        """`program` (by default the program) in a folder of its own, beside
+        `library`."""
         if name != "bare" and library is None:
             return None
         folder = self.folder(name)
-        exe = os.path.join(folder, os.path.basename(self.args.exe))
-        shutil.copy2(self.args.exe, exe)
+        exe = os.path.join(folder, os.path.basename(program or self.args.exe))
+        shutil.copy2(program or self.args.exe, exe)
         if library is not None:
             shutil.copy2(library, os.path.join(folder, LIBRARY))
         return exe
@@ -1174,6 +1189,323 @@ def case_installed_forcelist(h):
         raise Failure(f"the browser fetched {fetched} from the update server")
 
 
+WATCH_HOST = "org.vellicor.watch"
+NO_CARD = {"status": "no_card"}
+
+
+def card(cardno):
+    return {"status": "card", "cardno": str(cardno)}
+
+
+class WatchRig:
+    """The watch host for a case: vellicor-watch beside the scripted reader,
+    registered as org.vellicor.watch behind a wrapper that logs each start
+    (process ID, wall-clock time, arguments). The reader takes its answer
+    from a file the case rewrites and logs each call; the one-shot program
+    reads through the same file and log, so that the log shows every read of
+    either, in order."""
+
+    def __init__(self, h):
+        if not (h.args.watch and h.args.scripted):
+            raise Failure("the watch cases need --watch and --scripted")
+        self.h = h
+        self.exe = h.stage("watch", h.args.scripted, h.args.watch)
+        self.answer_path = os.path.join(h.root, "answer")
+        self.calls_path = os.path.join(h.root, "calls.log")
+        self.starts_path = os.path.join(h.root, "watch-starts.log")
+        self.scenario_path = os.path.join(h.root, "watch-scenario")
+        self.wrapper = os.path.join(h.root, "watch-host")
+        # A lock of the case's own (the host takes it around each read).
+        runtime = h.folder("runtime")
+        os.chmod(runtime, 0o700)
+        with open(self.wrapper, "w", encoding="utf-8") as f:
+            f.write("#!/bin/sh\n"
+                    "# Started by the browser for each watch: logs its process ID (the\n"
+                    "# host's, after exec), the time and its arguments, then runs it.\n"
+                    f"printf '%s %s %s\\n' \"$$\" \"$(date +%s.%N)\" \"$*\" >> '{self.starts_path}'\n"
+                    f". '{self.scenario_path}'\n"
+                    'exec "$program"\n')
+        os.chmod(self.wrapper, 0o755)
+        self.env = {"VELLICOR_SCRIPTED_ANSWER": self.answer_path, "VELLICOR_SCRIPTED_LOG": self.calls_path,
+                    "XDG_RUNTIME_DIR": runtime}
+        self.scenario(self.exe, **self.env)
+        h.scenario("scripted", **self.env)
+        self.set("8")
+        self.register()
+
+    def scenario(self, program, **env):
+        """What the next starts of the watch host run."""
+        lines = [f"program='{program}'"] + [f"export {name}='{value}'" for name, value in env.items()]
+        with open(self.scenario_path, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def register(self, allowed="ours"):
+        """Writes the watch host's manifest where the browser looks for it;
+        allowed=None removes it."""
+        manifest = self.h.browser.host_manifest_path(WATCH_HOST)
+        if allowed is None:
+            os.remove(manifest)
+            return
+        os.makedirs(os.path.dirname(manifest), exist_ok=True)
+        with open(manifest, "w", encoding="utf-8") as f:
+            json.dump(self.h.browser.host_manifest(self.wrapper, [self.h.browser.extension_id], WATCH_HOST), f)
+
+    def set(self, text):
+        """The reader's answer from the next call on, replaced whole."""
+        with open(self.answer_path + ".new", "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(self.answer_path + ".new", self.answer_path)
+
+    def log(self):
+        try:
+            with open(self.calls_path, encoding="utf-8") as f:
+                return [line.split() for line in f]
+        except FileNotFoundError:
+            return []
+
+    def calls(self):
+        return [line[0] for line in self.log() if line[0] in ("enter", "leave")]
+
+    def one_at_a_time(self, what):
+        calls = self.calls()
+        if calls != ["enter", "leave"] * (len(calls) // 2) + ["enter"] * (len(calls) % 2):
+            raise Failure(f"{what}: two reads overlapped: {calls}")
+
+    def await_answer(self, ms, what):
+        """Waits until a call has taken the answer that takes `ms` ms, and is in it."""
+        poll(lambda: self.log()[-1:] == [["answer", str(ms)]], f"{what}: a call taking {ms} ms", 10)
+
+    def await_calls(self, count, what):
+        """Waits until `count` more calls have ended."""
+        target = self.calls().count("leave") + count
+        poll(lambda: self.calls().count("leave") >= target, f"{what}: {count} more reads", 10)
+
+    def starts(self):
+        """(process ID, wall-clock time) of each start of the watch host so far."""
+        try:
+            with open(self.starts_path, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        found = []
+        for line in lines:
+            pid, at, arguments = (line.split(" ", 2) + [""])[:3]
+            if not self.h.browser.started_by_us(arguments, WATCH_HOST):
+                raise Failure(f"watch host started with unexpected arguments: {line!r}")
+            found.append((int(pid), float(at)))
+        return found
+
+    def all_ended(self, what, within=3):
+        for pid, _ in self.starts():
+            if not ended_within(pid, within):
+                raise Failure(f"{what}: the watch host (process {pid}) still runs")
+
+    def watch(self, tab, throwing=False):
+        return PageWatch(self.h, tab, throwing)
+
+
+class PageWatch:
+    """One watchCards() on a test page, and what its listener heard."""
+
+    def __init__(self, h, tab, throwing=False):
+        self.h = h
+        self.tab = tab
+        self.number = h.evaluate(tab, f"window.vellicorTest.watch({json.dumps(throwing)})")
+        self.since = 0
+
+    def heard(self):
+        return self.h.evaluate(self.tab, f"window.vellicorTest.heard({self.number}, {self.since})")
+
+    def expect(self, expected, what, within=10):
+        """The next results heard are exactly `expected`, within `within` s."""
+        deadline = time.monotonic() + within
+        while len(heard := self.heard()) < len(expected) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if heard[:len(expected)] != expected:
+            raise Failure(f"{what}: expected {expected}, heard {heard}")
+        self.since += len(expected)
+
+    def quiet(self, seconds, what):
+        time.sleep(seconds)
+        if heard := self.heard():
+            raise Failure(f"{what}: nothing expected, heard {heard}")
+
+    def stop(self):
+        self.h.evaluate(self.tab, f"window.vellicorTest.stopWatch({self.number})")
+
+
+def launch_for_watch(h):
+    """The browser with the extension, the user's origin allowed; in
+    Firefox, speaking to a tab no longer brings it to the front."""
+    rig = WatchRig(h)
+    h.launch()
+    rig.options = h.allow(h.servers["user"].origin())
+    h.browser.focus_on_switch = False
+    return rig
+
+
+def case_watch(h):
+    """A watch on one page, through every change of the reader and of the
+    host: one result per presentation (the card held 5 s), the same card
+    twice, another card, removal, no reader and back, readCard() beside the
+    watch, a hung library and a crashing one, the origin taken off the
+    user's list and put back, the extension reloaded, and stop(), which ends
+    every start of the host. A second watch, whose listener throws each
+    time, hears the same."""
+    rig = launch_for_watch(h)
+    page = h.page()
+    watches = [rig.watch(page), rig.watch(page, throwing=True)]
+
+    def expect(expected, what, within=10):
+        for watch in watches:
+            watch.expect(expected, what, within)
+
+    def quiet(seconds, what):
+        time.sleep(seconds)
+        for watch in watches:
+            watch.quiet(0, what)
+
+    expect([NO_CARD], "watching")
+    for answer, expected, what in [("0 DEADBEEF", card(-559038737), "card presented"),
+                                   ("8", NO_CARD, "card taken away"),
+                                   ("0 DEADBEEF", card(-559038737), "the same card shown again"),
+                                   ("0 12345678", card(305419896), "another card at once"),
+                                   ("23", {"status": "no_reader"}, "reader unplugged"),
+                                   ("0 12345678", card(305419896), "reader back, card on it")]:
+        rig.set(answer)
+        expect([expected], what)
+        if what == "card presented":
+            calls = rig.calls().count("leave")
+            quiet(5, "card held for 5 s")
+            if rig.calls().count("leave") - calls < 10:
+                raise Failure(f"card held: the host read {rig.calls().count('leave') - calls} times in 5 s")
+    # readCard() beside the watch: the running host makes the reads, the
+    # program is not started, and the watch hears nothing of them.
+    results = h.evaluate(page, "window.vellicorTest.readMany(5)")
+    if results != [card(305419896)] * 5 or h.start_count() != 0:
+        raise Failure(f"readCard() beside a watch: {results}, the program started {h.start_count()} times")
+    quiet(0.3, "reads of the page's own")
+    rig.one_at_a_time("readCard() beside a watch")
+    # A hung library: timeout, and the watch goes on once it answers again.
+    rig.set("0 12345678 6500")
+    rig.await_answer(6500, "hung library")
+    rig.set("8")
+    expect([{"status": "timeout"}], "hung library", within=10)
+    hung = h.evaluate(page, "window.vellicorTest.read()")
+    if hung != {"status": "timeout"}:
+        raise Failure(f"readCard() while the watch's read hangs: {hung}")
+    expect([NO_CARD], "the library answering again", within=10)
+    rig.one_at_a_time("hung library")
+    # A crashing library: host_error once, the host started again after 1 s,
+    # and after 2 s when it crashes again.
+    starts = len(rig.starts())
+    crashed_at = time.time()
+    rig.set("crash")
+    expect([{"status": "host_error"}], "crashing library")
+    poll(lambda: len(rig.starts()) > starts, "the host started again after a crash", 5)
+    again = rig.starts()[starts]
+    if not ended_within(again[0], 5):
+        raise Failure("the host started again did not crash")
+    rig.set("8")
+    expect([NO_CARD], "the library no longer crashing", within=10)
+    times = [crashed_at] + [at for _, at in rig.starts()[starts:]]
+    pauses = [b - a for a, b in zip(times, times[1:])]
+    if len(pauses) != 2 or not (1.0 <= pauses[0] < 2.0 and 1.9 <= pauses[1] < 3.0):
+        raise Failure(f"pauses before the host's starts after crashes: {pauses} s")
+    # The user takes the origin off the list: denied at once, and no host;
+    # put back, the watch goes on.
+    user = h.servers["user"].origin()
+    h.evaluate(rig.options, f"""document.querySelector('button[data-origin="{user}"]').click()""")
+    expect([{"status": "denied"}], "origin removed while watching")
+    rig.all_ended("origin removed while watching")
+    h.type_origin(rig.options, user)
+    expect([NO_CARD], "origin allowed again")
+    # The extension reloaded (updated, say): in Chromium the page has no
+    # extension to talk to any more, and says so; Firefox gives the page
+    # the new one, and the watch goes on.
+    h.reload_extension()
+    if isinstance(h.browser, Chromium):
+        expect([{"status": "no_extension"}], "extension reloaded")
+    else:
+        rig.set("0 DEADBEEF")
+        expect([card(-559038737)], "extension reloaded")
+    # stop() ends every start of the host, and nothing starts again.
+    for watch in watches:
+        watch.stop()
+    rig.all_ended("watches stopped")
+    count, calls = len(rig.starts()), len(rig.calls())
+    time.sleep(1)
+    if len(rig.starts()) != count or len(rig.calls()) > calls + 1:
+        raise Failure("the host was started or read again after stop()")
+    if h.start_count() != 0:
+        raise Failure(f"the program was started {h.start_count()} times")
+
+
+def case_watch_tabs(h):
+    """Which tab hears: a denied origin hears denied and starts nothing; a
+    watch begun before the host was installed starts working once it is; of
+    two tabs watching, only the one in front hears the card; watches in
+    tabs behind cost nothing, no host running; readCard() of a tab that
+    does not watch runs the program, and the host waits for it; the host
+    ends when the page navigates or its tab closes."""
+    rig = launch_for_watch(h)
+    rig.register(None)
+    denied = rig.watch(h.page("other"))
+    denied.expect([{"status": "denied"}], "denied origin")
+    denied.quiet(1, "denied origin")
+    if rig.starts() or h.start_count():
+        raise Failure(f"a denied watch started the watch host {len(rig.starts())} times, "
+                      f"the program {h.start_count()} times")
+    first = h.page()
+    front = rig.watch(first)
+    front.expect([{"status": "not_installed"}], "no watch host registered")
+    rig.register()
+    front.expect([NO_CARD], "the watch host registered while the page watches")
+    second = h.page()
+    back, front = front, rig.watch(second)
+    front.expect([NO_CARD], "second tab watching, in front")
+    rig.set("0 DEADBEEF")
+    front.expect([card(-559038737)], "card shown to the tab in front")
+    back.quiet(0.5, "tab behind, card shown")
+    # The first tab in front: the card lying there went to the other.
+    h.browser.front(first)
+    back, front = front, back
+    rig.set("8")
+    rig.await_calls(2, "card taken away")
+    rig.set("0 12345678")
+    front.expect([card(305419896)], "card shown to the tab now in front")
+    back.quiet(0.3, "tab now behind")
+    # A tab that does not watch in front: no host runs, nothing reads.
+    third = h.page()
+    rig.all_ended("no watching tab in front")
+    calls = len(rig.calls())
+    time.sleep(0.5)
+    if len(rig.calls()) != calls:
+        raise Failure("the reader was read with no watching tab in front")
+    # That tab reads: the program, once; a watching tab coming to the front
+    # meanwhile starts the host only after the program's read.
+    rig.set("0 12345678 1000")
+    h.evaluate(third, "void (window.pendingRead = window.vellicorTest.read())")
+    rig.await_answer(1000, "the program's read")
+    watch_starts = len(rig.starts())
+    h.browser.front(first)
+    poll(lambda: len(rig.starts()) > watch_starts, "the host starting for the tab in front")
+    result = h.evaluate(third, "window.pendingRead")
+    if result != card(305419896) or h.start_count() != 1:
+        raise Failure(f"readCard() of a tab not watching: {result}, the program started {h.start_count()} times")
+    rig.await_calls(2, "the host reading")
+    rig.one_at_a_time("the program's read and the watch")
+    # The page in front navigates away; then the other tab closes.
+    rig.set("8")
+    h.evaluate(first, f"void (location.href = {json.dumps(h.servers['user'].origin() + '/none')})")
+    rig.all_ended("the watching page navigated away")
+    h.browser.front(second)
+    back.expect([NO_CARD], "second tab in front again")
+    h.browser.close(second)
+    rig.all_ended("the watching tab closed")
+    denied.quiet(0, "denied origin, at the end")
+
+
 def bench(args):
     """Median milliseconds of: the program alone; in each browser, the
     extension itself starting the host (the browser's own cost: in Chromium
@@ -1241,6 +1573,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--reader", required=True)
     parser.add_argument("--scripted")
+    parser.add_argument("--watch", help="the watch host, for the watch cases")
     parser.add_argument("--browser", choices=sorted(Harness.BROWSERS), default="chromium")
     parser.add_argument("--chromium", default="/usr/bin/chromium")
     parser.add_argument("--firefox", default="/usr/bin/firefox-esr")
