@@ -256,7 +256,23 @@ class Pages(http.server.ThreadingHTTPServer):
         return f"http://{host}:{self.server_address[1]}"
 
 
-class Chromium:
+class Browser:
+    """What both browsers' drivers share: the browser's process group."""
+
+    process = None
+
+    def quit(self):
+        if self.process is not None and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+        self.process = None
+
+
+class Chromium(Browser):
     """Debian's Chromium, headless, spoken to by the DevTools protocol over
     --remote-debugging-pipe. The extension is loaded unpacked, the host
     registered in the profile's NativeMessagingHosts/, the administrator's
@@ -386,16 +402,6 @@ class Chromium:
         """Waits until the browser has installed the extension: its worker runs."""
         poll(lambda: self.workers(), "the extension to be installed", 60)
 
-    def quit(self):
-        if self.process is not None and self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
-        self.process = None
-
     def extension_worker(self):
         """Waits for the extension's service worker; returns its session."""
         self.devtools.send("Target.setDiscoverTargets", {"discover": True})
@@ -445,7 +451,7 @@ class Chromium:
         return [t for t in self.devtools.send("Target.getTargets")["targetInfos"] if t["url"] == url]
 
 
-class Firefox:
+class Firefox(Browser):
     """Debian's Firefox ESR, headless, spoken to by Marionette. The extension
     is installed as a temporary add-on, the host registered in
     ~/.mozilla/native-messaging-hosts/ under a HOME of the test's own, the
@@ -562,16 +568,6 @@ class Firefox:
         """Waits until the browser has installed the extension."""
         poll(lambda: self.privileged(f"return WebExtensionPolicy.getByID({json.dumps(FIREFOX_ID)}) !== null;"),
              "the extension to be installed", 60)
-
-    def quit(self):
-        if self.process is not None and self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
-        self.process = None
 
     def privileged(self, script):
         """Runs `script` with the browser's own privileges."""
