@@ -24,6 +24,10 @@ std::string utf8_text(const std::string& text);
 // vellicor_reader_marker.
 library_kind identify_library(const native_string& path);
 
+// Where a person finds the guide `file` (migrating.md, say) as this
+// platform's packages ship it, for the report's pointers.
+std::string guide_path(const char* file);
+
 // Writes the UTF-8 report to standard output so that a person can read it,
 // flushed.
 void write_report(const std::string& utf8);

@@ -20,6 +20,8 @@ library_kind identify_library(const native_string& path) {
                                                                   : library_kind::other;
 }
 
+std::string guide_path(const char* file) { return std::string("/usr/share/doc/vellicor/") + file; }
+
 void write_report(const std::string& utf8) {
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     std::fflush(stdout);

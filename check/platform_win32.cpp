@@ -46,6 +46,12 @@ library_kind identify_library(const native_string& path) {
 // In a console, UTF-16 through WriteConsoleW, which shows every character
 // whatever the console's code page; redirected to a file or a pipe, the UTF-8
 // bytes as they are, for scripts.
+// Only the zip carries the guides; the setup and the MSI install the
+// programs alone.
+std::string guide_path(const char* file) {
+    return std::string("docs\\") + file + " in the Vellicor zip";
+}
+
 void write_report(const std::string& utf8) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out == nullptr || out == INVALID_HANDLE_VALUE || utf8.empty()) return;

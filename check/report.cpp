@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "check/platform.hpp"
+
 namespace vellicor::check {
 
 namespace {
@@ -265,6 +267,7 @@ std::string settings_text(const findings& found) {
             break;
         case settings_use::faulty:
             out += line("", "every read fails (empty cardno) until this is fixed");
+            out += line("", "how to write them: " + guide_path("migrating.md"));
             break;
         case settings_use::not_read:
             out += line("", "not in force: only Vellicor's PC/SC reader library reads them");
@@ -369,8 +372,14 @@ std::string text_report(const findings& found) {
     std::string out;
     out += line("Reader library", found.library.path);
     out += line("", library_text(found.library));
+    if (found.library.kind == library_kind::absent) {
+        out += line("", "how to install it: " + guide_path("install.md"));
+    }
     out += settings_text(found);
     out += line("PC/SC service", service_text(found.service, found.readers.size()));
+    if (found.service.state != service_state::answers) {
+        out += line("", "readers and the service: " + guide_path("pcsc.md"));
+    }
     const bool in_force = found.settings.use == settings_use::in_force;
     for (std::size_t i = 0; i < found.readers.size(); ++i) {
         out += reader_text(i + 1, found.readers[i], in_force);

@@ -118,17 +118,20 @@ Settings        {folder}\\OUR_IDR.ini
   fault         line 1: bad value
                 not in force: only Vellicor's PC/SC reader library reads them
 PC/SC service   no answer within 3000 ms (while setting up or listing the readers)
+                readers and the service: docs\\pcsc.md in the Vellicor zip
 Program answers {{"cardno":"12345"}}
 """, 0),
     "check.none_mute_card": (None, None, """\
 Reader library  {folder}\\OUR_IDR.dll
                 none there: the program reports it missing
+                how to install it: docs\\install.md in the Vellicor zip
 Settings        none, so the defaults (looked for {folder}\\OUR_IDR.ini)
                 byte_order = as_read, uid_bytes = last4
                 readers = (every reader)
                 deadline_ms = 3000
                 not in force: only Vellicor's PC/SC reader library reads them
 PC/SC service   no answer within 3000 ms (the readers were listed, then a reader or card hung)
+                readers and the service: docs\\pcsc.md in the Vellicor zip
 Program answers the not-found report (no OUR_IDR.dll beside it)
 """, 1),
 }
