@@ -105,6 +105,14 @@ def web_kit(source, key):
     return kit
 
 
+def guides(source):
+    """{file name: bytes} of the guides (docs/), which the Debian package and
+    the zip carry."""
+    top = os.path.join(source, "docs")
+    return {name: open(os.path.join(top, name), "rb").read()
+            for name in sorted(os.listdir(top)) if name.endswith(".md")}
+
+
 def extension_id(manifest):
     """The ID a Chromium browser gives an extension with this manifest's key."""
     digest = hashlib.sha256(base64.b64decode(json.loads(manifest)["key"])).hexdigest()
@@ -247,13 +255,14 @@ def case_deb(p):
                      f"/etc/vellicor/firefox/{host}.json" for host in HOSTS}
     external = [f"usr/share/{browser}/extensions/{p.extension_id}.json"
                 for browser in ("chromium", "google-chrome", "microsoft-edge")]
+    docs = {f"usr/share/doc/vellicor/{name}": data for name, data in guides(p.args.source).items()}
     files = ["usr/lib/vellicor/OUR_IDR.dll", "usr/share/doc/vellicor/changelog.gz",
              "usr/share/doc/vellicor/copyright", "usr/share/man/man1/vellicor.1.gz",
              "usr/share/man/man1/vellicor-check.1.gz", "usr/share/man/man1/vellicor-watch.1.gz",
              "usr/share/man/man8/vellicor-firefox-policy.8.gz",
              "usr/share/lintian/overrides/vellicor", "etc/vellicor/OUR_IDR.ini", *hosts,
              *firefox_hosts, "usr/share/vellicor/vellicor-extension.crx",
-             "usr/share/vellicor/vellicor-extension.xpi", *external, *kit]
+             "usr/share/vellicor/vellicor-extension.xpi", *external, *kit, *docs]
     folders = set()
     for name in files + ["usr/bin/vellicor", "usr/sbin/vellicor-firefox-policy", *firefox_links]:
         parts = name.split("/")[:-1]
@@ -271,12 +280,13 @@ def case_deb(p):
     root = p.unpacked_deb()
     version = json.loads(kit["usr/share/vellicor/extension/manifest.json"])["version"]
     shipped = {name: open(os.path.join(root, name), "rb").read()
-               for name in [*hosts, *firefox_hosts, *external, *kit]}
-    check("host manifests, external-extension files and web kit", shipped, {
+               for name in [*hosts, *firefox_hosts, *external, *kit, *docs]}
+    check("host manifests, external-extension files, web kit and guides", shipped, {
         **{name: host_manifest("/usr/lib/vellicor", "\n", extension, host)
            for name, (host, extension) in {**hosts, **firefox_hosts}.items()},
         **{name: b'{\n  "external_crx": "/usr/share/vellicor/vellicor-extension.crx",\n'
-                 b'  "external_version": "%s"\n}\n' % version.encode() for name in external}, **kit})
+                 b'  "external_version": "%s"\n}\n' % version.encode() for name in external},
+        **kit, **docs})
     check("the extension's ID, from its key", extension_id(kit[
         "usr/share/vellicor/extension/manifest.json"]), p.extension_id)
     check("the packaged .crx and .xpi the released ones",
@@ -322,14 +332,18 @@ def case_deb_runs(p):
 
 def case_zip(p):
     kit = web_kit(p.args.source, p.key)
+    # The guides with Windows line ends, as every text beside the program.
+    docs = {f"docs/{name}": data.replace(b"\n", b"\r\n")
+            for name, data in guides(p.args.source).items()}
     programs = [f"{program}.exe" for program in PROGRAMS]
     with zipfile.ZipFile(p.zip) as z:
-        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", *programs, *HOST_MANIFESTS, *kit)
+        names = ("LICENSE.txt", "OUR_IDR.dll", "README.txt", *programs, *HOST_MANIFESTS, *kit,
+                 *docs)
         check("file list", sorted(n for n in z.namelist() if not n.endswith("/")),
               sorted(f"vellicor-{p.args.version}-win32/{name}" for name in names))
-    check("host manifests and web kit",
-          {name: p.zipped(name) for name in [*HOST_MANIFESTS, *kit]},
-          {**windows_host_manifests(p), **kit})
+    check("host manifests, web kit and guides",
+          {name: p.zipped(name) for name in [*HOST_MANIFESTS, *kit, *docs]},
+          {**windows_host_manifests(p), **kit, **docs})
     for name in (*programs, "OUR_IDR.dll"):
         data = p.zipped(name)
         # The COFF header's count of symbols: none once stripped.
