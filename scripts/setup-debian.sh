@@ -113,5 +113,5 @@ test -e "$vpcd_dir/usr/lib/pcsc/drivers/serial/libifdvpcd.so"
 if grep -qs ifdvpcd /etc/reader.conf.d/*; then
     echo "warning: a vpcd virtual reader is configured in /etc/reader.conf.d: the machine's" >&2
     echo "pcscd listens for virtual cards on the network. If you did not install it on" >&2
-    echo "purpose, remove it: sudo apt-get purge vsmartcard-vpcd (see README.md)" >&2
+    echo "purpose, remove it: sudo apt-get purge vsmartcard-vpcd (see docs/developing.md)" >&2
 fi

@@ -45,7 +45,7 @@ from xml.sax.saxutils import quoteattr
 RSA_ALGORITHM = bytes.fromhex("06092a864886f70d0101010500")
 # What a CRX3 signature covers before the header data and the archive.
 CRX3_CONTEXT = b"CRX3 SignedData\x00"
-# Where an administrator's own server goes; the README says to replace it.
+# Where an administrator's own server goes; the install guide says to replace it.
 PLACEHOLDER_URL = "https://replace-with-your-server.invalid/vellicor/"
 
 
