@@ -16,8 +16,8 @@ namespace vellicor {
 
 namespace {
 
-// A folder only this user may enter, as the XDG base directory specification
-// requires of XDG_RUNTIME_DIR; anything else is not trusted with the lock.
+// A folder only this user may enter, as freedesktop.org's base directory
+// rules require of XDG_RUNTIME_DIR; anything else is not trusted with the lock.
 bool private_folder(const char* path) {
     struct stat info {};
     return path != nullptr && path[0] == '/' && lstat(path, &info) == 0 && S_ISDIR(info.st_mode) &&
