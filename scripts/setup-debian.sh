@@ -15,8 +15,10 @@ export DEBIAN_FRONTEND=noninteractive
 case "${1:-all}" in
     demo)
         # The release build: no tests, no PC/SC library, no cross build.
+        # Python stages the browser extension that the install rules carry.
         "${as_root[@]}" apt-get update -qq
-        "${as_root[@]}" apt-get install -y -qq --no-install-recommends cmake ninja-build g++ >/dev/null
+        "${as_root[@]}" apt-get install -y -qq --no-install-recommends cmake ninja-build g++ \
+            python3 >/dev/null
         exit 0
         ;;
     all) ;;
@@ -41,6 +43,8 @@ packages=(
     # msitools and libmsi's bindings for Debian's python3, signing
     # osslsigncode (the tests make their certificate with openssl)
     dpkg-dev file lintian nsis wixl msitools gir1.2-libmsi-1.0 python3-gi openssl
+    # The README's first command, tried in a fresh Debian root
+    debootstrap
     # The browser kit's tests: Debian's Chromium and Firefox ESR, driven
     # headless
     chromium firefox-esr

@@ -899,16 +899,21 @@ def case_installer_policies(p):
         set_admin_policies(p, False)
 
 
-def second_build(p, name, **env):
-    """Runs package.sh on a copy of the tree, as of the last commit's time,
-    and returns the folder it wrote the packages into."""
-    tree, second = os.path.join(p.root, f"tree-{name}"), os.path.join(p.root, f"dist-{name}")
+def copy_tree(p, tree):
+    """Copies the tree's files as git sees them (no build folders) to `tree`."""
     listed = run("git", "-C", p.args.source, "ls-files", "-z", "--cached", "--others",
                  "--exclude-standard").stdout.decode().split("\0")
     for path in filter(lambda n: n and os.path.lexists(os.path.join(p.args.source, n)), listed):
         os.makedirs(os.path.dirname(os.path.join(tree, path)), exist_ok=True)
         shutil.copy2(os.path.join(p.args.source, path), os.path.join(tree, path),
                      follow_symlinks=False)
+
+
+def second_build(p, name, **env):
+    """Runs package.sh on a copy of the tree, as of the last commit's time,
+    and returns the folder it wrote the packages into."""
+    tree, second = os.path.join(p.root, f"tree-{name}"), os.path.join(p.root, f"dist-{name}")
+    copy_tree(p, tree)
     epoch = os.environ.get("SOURCE_DATE_EPOCH") or run(
         "git", "-C", p.args.source, "log", "-1", "--format=%ct").stdout.decode().strip()
     started = time.monotonic()
@@ -1009,6 +1014,46 @@ def install_signed(p, folder, setup, msi, files, top):
         os.path.join(top, name), "rb").read() for name in ("vellicor.exe", "OUR_IDR.dll")],
         [True, True])
     check("signed MSI package's uninstall", p.msiexec("/x", msi), 0)
+
+
+def readme_demo(source):
+    """The README's first command (its first code block's first command line)
+    and the output it shows for it (its second code block)."""
+    with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
+        blocks = re.findall(r"^```[a-z]*\n(.*?)^```", f.read(), re.M | re.S)
+    command = next(line for line in blocks[0].splitlines() if line and not line.startswith("#"))
+    return command, blocks[1]
+
+
+def debian_mirror():
+    """The machine's own Debian mirror, which a fresh root is made from."""
+    try:
+        with open("/etc/apt/sources.list.d/debian.sources") as f:
+            return re.search(r"^URIs:\s*(\S+)", f.read(), re.M).group(1)
+    except (OSError, AttributeError):
+        return "http://deb.debian.org/debian"
+
+
+def case_demo_fresh_root(p):
+    """The README's first command in a fresh Debian 12 minimal root, as a
+    newcomer runs it: it installs what it needs itself, builds and prints
+    exactly what the README shows."""
+    if os.geteuid() != 0 or not shutil.which("debootstrap"):
+        raise Skip("a fresh root needs root and debootstrap: run scripts/setup-debian.sh")
+    root = os.path.join(p.root, "fresh")
+    made = run("debootstrap", "--variant=minbase", "bookworm", root, debian_mirror(), timeout=900)
+    check(f"debootstrap's exit status ({made.stderr.decode()[-2000:]})", made.returncode, 0)
+    copy_tree(p, os.path.join(root, "root", "vellicor"))
+    shutil.copy("/etc/resolv.conf", os.path.join(root, "etc", "resolv.conf"))
+    command, shown = readme_demo(p.args.source)
+    started = time.monotonic()
+    # /proc for the build, in a mount namespace that goes away with it.
+    demo = run("unshare", "--mount", "sh", "-c",
+               'mount -t proc proc "$1/proc" && exec chroot "$1" sh -c "cd /root/vellicor && $2"',
+               "sh", root, command, timeout=900)
+    print(f"set-up, build and demo in {time.monotonic() - started:.0f} s")
+    check(f"the README's first command ({demo.stderr.decode()[-2000:]})",
+          (demo.returncode, demo.stdout.decode()), (0, shown))
 
 
 def main():
